@@ -1,0 +1,21 @@
+#include "Utf8.h"
+
+#include <windows.h>
+
+#include <stdexcept>
+
+std::string ToUtf8(const std::wstring& text)
+{
+    if (text.empty())
+        return std::string();
+    if (text.size() > 0x7FFFFFFF)
+        throw std::range_error("bad conversion");
+    const int length = static_cast<int>(text.size());
+    int bytes = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0)
+        throw std::range_error("bad conversion");
+    std::string out(static_cast<size_t>(bytes), '\0');
+    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length, &out[0], bytes, nullptr, nullptr) != bytes)
+        throw std::range_error("bad conversion");
+    return out;
+}

@@ -1,0 +1,53 @@
+// Starting real programs of the build from a test.
+#pragma once
+
+#include "Handles.h"
+
+#include <windows.h>
+
+#include <string>
+
+// The folder of the running test program, where every program of the build lands.
+std::wstring BinDirectory();
+
+class TestProcess
+{
+public:
+    // Starts program (a file name in the bin folder) with the given arguments.
+    bool Start(const std::wstring& program, const std::wstring& arguments);
+    // Waits for the end; returns the exit code, or 259 when it did not end in time.
+    DWORD Wait(DWORD timeoutMs = 20000);
+    void Terminate(UINT code);
+    HANDLE Handle() const { return m_process.Get(); }
+    DWORD Id() const { return m_processId; }
+
+private:
+    UniqueHandle m_process;
+    DWORD m_processId = 0;
+};
+
+// Starts program, waits for it and returns its exit code (or 259 on a time-out).
+DWORD RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 20000);
+
+// Pumps the calling thread's messages until predicate() holds or the time runs out.
+template <typename Predicate>
+bool PumpUntil(Predicate predicate, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;)
+    {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        if (predicate())
+            return true;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now < 20 ? deadline - now : 20),
+                                  QS_ALLINPUT);
+    }
+}

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Makes the Wine prefix once and keeps wineserver and Wine's own services up,
+# so that each later program starts quickly. The services are started here
+# with no inherited output, or they would hold a caller's pipe open (ctest
+# waits for its test's pipe to close).
+set -u
+prefix="$1"
+export WINEPREFIX="$prefix" WINEARCH=win64 WINEDEBUG=-all
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
+wine=/usr/lib/wine/wine64
+mkdir -p "$(dirname "$prefix")"
+(
+    flock 9
+    if ! [ -f "$prefix/.qv-ready" ]; then
+        "$wine" wineboot -i </dev/null >/dev/null 2>&1 9>&-
+        /usr/lib/wine/wineserver -w 9>&-
+        touch "$prefix/.qv-ready"
+    fi
+    marker="$prefix/.qv-server-pid"
+    if ! { [ -f "$marker" ] && kill -0 "$(cat "$marker")" 2>/dev/null; }; then
+        /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 9>&-
+        "$wine" wineboot </dev/null >/dev/null 2>&1 9>&-
+        pid=$(pgrep -n -f "wineserver.* -p" || true)
+        echo "${pid:-0}" >"$marker"
+    fi
+) 9>"$prefix.lock"
