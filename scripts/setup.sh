@@ -7,7 +7,7 @@ packages=(
     mingw-w64 g++-mingw-w64-x86-64-posix
     wine64 wine xvfb xauth
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
-    ffmpeg googletest openjdk-17-jdk-headless
+    ffmpeg googletest openjdk-17-jdk-headless xxd
 )
 missing=()
 for p in "${packages[@]}"; do
