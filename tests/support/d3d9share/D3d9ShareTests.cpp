@@ -1,0 +1,262 @@
+// The shared-texture stand-in, checked on its own. Runs with
+// WINEDLLOVERRIDES="mscoree,mshtml=;d3d9=n,b" (set by ctest for this test).
+#include "OwnerControl.h"
+#include "ShareTestDevice.h"
+
+#include "TestProcess.h"
+#include "VideoPlayerMsg.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+
+using Microsoft::WRL::ComPtr;
+
+namespace
+{
+
+constexpr D3DCOLOR kRed = 0x00C01010;
+constexpr D3DCOLOR kBlue = 0x001020C0;
+constexpr D3DCOLOR kYellow = 0x00E0E020;
+constexpr D3DCOLOR kBlack = 0x00000000;
+
+HANDLE HandleOf(uint64_t value)
+{
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
+}
+
+// Checks the pattern that ShareTestDevice::Fill draws.
+void ExpectPattern(const std::vector<uint32_t>& pixels, UINT width, UINT height, D3DCOLOR background,
+                   D3DCOLOR marker)
+{
+    ASSERT_EQ(static_cast<size_t>(width) * height, pixels.size());
+    auto at = [&](UINT x, UINT y) { return pixels[static_cast<size_t>(y) * width + x]; };
+    EXPECT_EQ(marker, at(0, 0));
+    EXPECT_EQ(marker, at(15, 15));
+    EXPECT_EQ(background, at(16, 16));
+    EXPECT_EQ(background, at(width - 1, height / 2 - 1));
+    EXPECT_EQ(marker, at(width - 1, height / 2));
+    EXPECT_EQ(marker, at(width / 3, height / 2 + 3));
+    EXPECT_EQ(background, at(width - 1, height - 1));
+}
+
+// Runs an open on another thread and fails the test when it has not returned within the
+// bound (far above the stand-in's own 2 s limit); a real hang still ends at ctest's limit.
+HRESULT OpenWithin(ShareTestDevice& device, HANDLE handle, UINT width, UINT height, ComPtr<IDirect3DTexture9>* texture,
+                   DWORD boundMs)
+{
+    auto open = std::async(std::launch::async,
+                           [&] { return device.OpenShared(handle, width, height, D3DFMT_X8R8G8B8, texture); });
+    if (open.wait_for(std::chrono::milliseconds(boundMs)) != std::future_status::ready)
+    {
+        ADD_FAILURE() << "open did not return within " << boundMs << " ms";
+        return open.get();
+    }
+    return open.get();
+}
+
+} // namespace
+
+// The other half, Wine's own d3d9.dll under the default overrides, is the ctest
+// entry d3d9share-default-overrides: a child here inherits the overrides this
+// process was started with, whatever SetEnvironmentVariableW changes.
+TEST(D3d9ShareLoading, OverrideLoadsTheStandInHereAndInChildren)
+{
+    EXPECT_FALSE(LoadedD3d9IsWines()) << "this test needs WINEDLLOVERRIDES with d3d9=n,b";
+    EXPECT_EQ(static_cast<DWORD>(kOwnerUsesStandIn), RunProgram(L"d3d9share-owner.exe", L"which"));
+}
+
+class SharedTextureInOneProcess : public testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_EQ(S_OK, m_device.Create()); }
+
+    ShareTestDevice m_device;
+};
+
+TEST_F(SharedTextureInOneProcess, TexturesGetDistinctHandlesAndOpenOnTheirDeviceAsTheSameObject)
+{
+    ComPtr<IDirect3DTexture9> first, second, plain;
+    HANDLE firstHandle = nullptr, secondHandle = nullptr;
+    ASSERT_EQ(S_OK, m_device.CreateShared(64, 32, D3DFMT_X8R8G8B8, &first, &firstHandle));
+    ASSERT_EQ(S_OK, m_device.CreateShared(64, 32, D3DFMT_A8R8G8B8, &second, &secondHandle));
+    EXPECT_NE(nullptr, firstHandle);
+    EXPECT_NE(nullptr, secondHandle);
+    EXPECT_NE(firstHandle, secondHandle);
+    // Without a handle argument nothing is shared.
+    ASSERT_EQ(S_OK, m_device.Get()->CreateTexture(64, 32, 1, D3DUSAGE_RENDERTARGET, D3DFMT_X8R8G8B8,
+                                                  D3DPOOL_DEFAULT, &plain, nullptr));
+
+    ComPtr<IDirect3DTexture9> opened;
+    ASSERT_EQ(S_OK, m_device.OpenShared(firstHandle, 64, 32, D3DFMT_X8R8G8B8, &opened));
+    EXPECT_EQ(first.Get(), opened.Get());
+    // Two references now: ours and the opened one.
+    first->AddRef();
+    EXPECT_EQ(2u, first->Release());
+
+    D3DDEVICE_CREATION_PARAMETERS creation{};
+    ASSERT_EQ(S_OK, m_device.Get()->GetCreationParameters(&creation));
+    EXPECT_NE(0u, creation.BehaviorFlags & D3DCREATE_MULTITHREADED);
+}
+
+TEST_F(SharedTextureInOneProcess, UnknownReleasedOrMismatchedHandlesFailToOpen)
+{
+    ComPtr<IDirect3DTexture9> texture, opened;
+    HANDLE handle = nullptr;
+    ASSERT_EQ(S_OK, m_device.CreateShared(64, 32, D3DFMT_X8R8G8B8, &texture, &handle));
+
+    EXPECT_EQ(E_INVALIDARG, m_device.OpenShared(HandleOf(0x7FFFFFF0), 64, 32, D3DFMT_X8R8G8B8, &opened));
+    EXPECT_EQ(nullptr, opened.Get());
+    EXPECT_EQ(E_INVALIDARG, m_device.OpenShared(handle, 65, 32, D3DFMT_X8R8G8B8, &opened));
+    EXPECT_EQ(E_INVALIDARG, m_device.OpenShared(handle, 64, 32, D3DFMT_A8R8G8B8, &opened));
+    EXPECT_EQ(nullptr, opened.Get());
+
+    texture.Reset();
+    EXPECT_EQ(E_INVALIDARG, m_device.OpenShared(handle, 64, 32, D3DFMT_X8R8G8B8, &opened));
+    EXPECT_EQ(nullptr, opened.Get());
+}
+
+TEST_F(SharedTextureInOneProcess, AnotherDeviceGetsItsOwnTextureWithTheOwnersPixels)
+{
+    ComPtr<IDirect3DTexture9> texture;
+    HANDLE handle = nullptr;
+    ASSERT_EQ(S_OK, m_device.CreateShared(320, 200, D3DFMT_X8R8G8B8, &texture, &handle));
+    ASSERT_EQ(S_OK, m_device.Fill(texture.Get(), kRed, kYellow));
+
+    ShareTestDevice other;
+    ASSERT_EQ(S_OK, other.Create());
+    ComPtr<IDirect3DTexture9> opened;
+    ASSERT_EQ(S_OK, other.OpenShared(handle, 320, 200, D3DFMT_X8R8G8B8, &opened));
+    EXPECT_NE(texture.Get(), opened.Get());
+    ComPtr<IDirect3DDevice9> openedDevice;
+    ASSERT_EQ(S_OK, opened->GetDevice(&openedDevice));
+    EXPECT_EQ(static_cast<IDirect3DDevice9*>(other.Get()), openedDevice.Get());
+
+    std::vector<uint32_t> pixels;
+    ASSERT_EQ(S_OK, other.ReadPixels(opened.Get(), &pixels));
+    ExpectPattern(pixels, 320, 200, kRed, kYellow);
+}
+
+TEST_F(SharedTextureInOneProcess, SystemMemoryTextureStillTakesItsMemoryFromTheHandleArgument)
+{
+    std::vector<uint32_t> memory(16 * 16, 0x00ABCDEF);
+    HANDLE userMemory = memory.data();
+    ComPtr<IDirect3DTexture9> texture;
+    ASSERT_EQ(S_OK, m_device.Get()->CreateTexture(16, 16, 1, 0, D3DFMT_X8R8G8B8, D3DPOOL_SYSTEMMEM, &texture,
+                                                  &userMemory));
+    EXPECT_EQ(static_cast<void*>(memory.data()), userMemory);
+    D3DLOCKED_RECT locked{};
+    ASSERT_EQ(S_OK, texture->LockRect(0, &locked, nullptr, D3DLOCK_READONLY));
+    EXPECT_EQ(0x00ABCDEFu, *static_cast<const uint32_t*>(locked.pBits) & 0x00FFFFFF);
+    texture->UnlockRect(0);
+}
+
+// A real second process owns the texture.
+class SharedTextureAcrossProcesses : public testing::Test
+{
+protected:
+    static constexpr UINT kWidth = 1280;
+    static constexpr UINT kHeight = 720;
+
+    void SetUp() override
+    {
+        ASSERT_EQ(S_OK, m_device.Create());
+        m_blockName = "qv_d3d9share_test_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++s_runs);
+        ASSERT_TRUE(m_block.create(m_blockName, sizeof(OwnerControl)));
+        ASSERT_TRUE(m_owner.Start(L"d3d9share-owner.exe", std::wstring(m_blockName.begin(), m_blockName.end()) +
+                                                               L" 1280 720 " + Hex(kRed) + L" " + Hex(kYellow)));
+        ASSERT_TRUE(PumpUntil([&] { return Control()->state != OWNER_STATE_STARTING; }, 20000));
+        ASSERT_EQ(static_cast<uint32_t>(OWNER_STATE_READY), Control()->state) << std::hex << Control()->result;
+        m_handle = HandleOf(Control()->handle);
+    }
+
+    void TearDown() override
+    {
+        if (m_owner.Handle() && WaitForSingleObject(m_owner.Handle(), 0) == WAIT_TIMEOUT)
+        {
+            Command(OWNER_COMMAND_QUIT);
+            if (m_owner.Wait(5000) == STILL_ACTIVE)
+                m_owner.Terminate(1);
+        }
+    }
+
+    volatile OwnerControl* Control() { return static_cast<volatile OwnerControl*>(m_block.data()); }
+
+    HRESULT Command(uint32_t command, uint32_t colour = 0)
+    {
+        Control()->command = command;
+        Control()->colour = colour;
+        MemoryBarrier();
+        const uint32_t number = Control()->commandNumber + 1;
+        Control()->commandNumber = number;
+        if (!PumpUntil([&] { return Control()->doneNumber == number; }, 10000))
+            return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+        return Control()->result;
+    }
+
+    static std::wstring Hex(D3DCOLOR colour)
+    {
+        wchar_t text[16];
+        swprintf(text, 16, L"%08x", static_cast<unsigned>(colour));
+        return text;
+    }
+
+    static int s_runs;
+    ShareTestDevice m_device;
+    std::string m_blockName;
+    SharedMemory m_block;
+    TestProcess m_owner;
+    HANDLE m_handle = nullptr;
+};
+
+int SharedTextureAcrossProcesses::s_runs = 0;
+
+TEST_F(SharedTextureAcrossProcesses, OpenedTextureShowsTheOwnersPixelsAndAReopenShowsItsCurrentOnes)
+{
+    ComPtr<IDirect3DTexture9> opened;
+    ASSERT_EQ(S_OK, m_device.OpenShared(m_handle, kWidth, kHeight, D3DFMT_X8R8G8B8, &opened));
+    std::vector<uint32_t> pixels;
+    ASSERT_EQ(S_OK, m_device.ReadPixels(opened.Get(), &pixels));
+    ExpectPattern(pixels, kWidth, kHeight, kRed, kYellow);
+
+    // A snapshot: the texture already opened keeps what it got.
+    ASSERT_EQ(S_OK, Command(OWNER_COMMAND_FILL, kBlue));
+    ComPtr<IDirect3DTexture9> reopened;
+    ASSERT_EQ(S_OK, m_device.OpenShared(m_handle, kWidth, kHeight, D3DFMT_X8R8G8B8, &reopened));
+    ASSERT_EQ(S_OK, m_device.ReadPixels(reopened.Get(), &pixels));
+    ExpectPattern(pixels, kWidth, kHeight, kBlue, kYellow);
+    ASSERT_EQ(S_OK, m_device.ReadPixels(opened.Get(), &pixels));
+    ExpectPattern(pixels, kWidth, kHeight, kRed, kYellow);
+}
+
+TEST_F(SharedTextureAcrossProcesses, WrongSizeOrReleasedTextureFailsToOpen)
+{
+    ComPtr<IDirect3DTexture9> opened;
+    EXPECT_EQ(E_INVALIDARG, m_device.OpenShared(m_handle, kWidth, kHeight - 1, D3DFMT_X8R8G8B8, &opened));
+    ASSERT_EQ(S_OK, Command(OWNER_COMMAND_RELEASE));
+    EXPECT_EQ(E_INVALIDARG, m_device.OpenShared(m_handle, kWidth, kHeight, D3DFMT_X8R8G8B8, &opened));
+    EXPECT_EQ(nullptr, opened.Get());
+}
+
+TEST_F(SharedTextureAcrossProcesses, EndedOwnerFailsTheOpenAtOnce)
+{
+    m_owner.Terminate(9);
+    ASSERT_EQ(9u, m_owner.Wait(5000));
+    ComPtr<IDirect3DTexture9> opened;
+    EXPECT_EQ(E_INVALIDARG, OpenWithin(m_device, m_handle, kWidth, kHeight, &opened, 10000));
+    EXPECT_EQ(nullptr, opened.Get());
+}
+
+TEST_F(SharedTextureAcrossProcesses, OwnerThatDoesNotAnswerGivesABlackTextureAfterABoundedWait)
+{
+    ASSERT_EQ(S_OK, Command(OWNER_COMMAND_HOLD_SERVICE));
+    ComPtr<IDirect3DTexture9> opened;
+    ASSERT_EQ(S_OK, OpenWithin(m_device, m_handle, kWidth, kHeight, &opened, 15000));
+    std::vector<uint32_t> pixels;
+    ASSERT_EQ(S_OK, m_device.ReadPixels(opened.Get(), &pixels));
+    ASSERT_FALSE(pixels.empty());
+    EXPECT_EQ(kBlack, pixels.front());
+    EXPECT_EQ(kBlack, pixels[pixels.size() / 2]);
+    EXPECT_EQ(kBlack, pixels.back());
+}
