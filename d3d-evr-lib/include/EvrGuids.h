@@ -1,0 +1,20 @@
+#pragma once
+
+#include <windows.h>
+#include <guiddef.h>
+
+// Service and attribute ids that MinGW's import libraries do not define; the
+// values are those of the Windows SDK headers. Interface ids come from __uuidof.
+namespace evrguids
+{
+// {1092A86C-AB1A-459A-A336-831FBC4D11FF}
+constexpr GUID MR_VIDEO_RENDER_SERVICE = {0x1092a86c, 0xab1a, 0x459a, {0xa3, 0x36, 0x83, 0x1f, 0xbc, 0x4d, 0x11, 0xff}};
+// {073CD2FC-6CF4-40B7-8859-E89552C841F8}
+constexpr GUID MR_VIDEO_MIXER_SERVICE = {0x073cd2fc, 0x6cf4, 0x40b7, {0x88, 0x59, 0xe8, 0x95, 0x52, 0xc8, 0x41, 0xf8}};
+// {EFEF5175-5C7D-4CE2-BBBD-34FF8BCA6554}
+constexpr GUID MR_VIDEO_ACCELERATION_SERVICE = {0xefef5175, 0x5c7d, 0x4ce2, {0xbb, 0xbd, 0x34, 0xff, 0x8b, 0xca, 0x65, 0x54}};
+// {A562248C-9AC6-4FFC-9FBA-3AF8F8AD1A4D}
+constexpr GUID MR_BUFFER_SERVICE = {0xa562248c, 0x9ac6, 0x4ffc, {0x9f, 0xba, 0x3a, 0xf8, 0xf8, 0xad, 0x1a, 0x4d}};
+// {7AAA1638-1B7F-4C93-BD89-5B9C9FB6FCF0}
+constexpr GUID VIDEO_ZOOM_RECT = {0x7aaa1638, 0x1b7f, 0x4c93, {0xbd, 0x89, 0x5b, 0x9c, 0x9f, 0xb6, 0xfc, 0xf0}};
+} // namespace evrguids

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "CriticalSection.h"
+#include "mfcommon/linklist.h"
+
+#include <windows.h>
+#include <mfidl.h>
+#include <wrl/client.h>
+
+#include <atomic>
+
+// The presentation queue. There is no scheduler thread: the due sample is
+// chosen when the client polls, against the presentation clock.
+class SampleQueue
+{
+public:
+    SampleQueue() = default;
+    virtual ~SampleQueue() = default;
+
+    SampleQueue(const SampleQueue&) = delete;
+    SampleQueue& operator=(const SampleQueue&) = delete;
+
+    // The clock is borrowed: the presenter holds it and takes it away here
+    // before releasing it.
+    void SetClock(IMFClock* pClock);
+    void SetPlaybackRate(float rate) { m_fRate.store(rate); }
+
+    HRESULT Enqueue(IMFSample* pSample, bool presentNow);
+    // The sample to show now, with the queue's reference; drops late samples
+    // that have a successor and leaves an early one queued.
+    Microsoft::WRL::ComPtr<IMFSample> TakeDueSample();
+    DWORD GetCount();
+    HRESULT Flush();
+
+private:
+    CCriticalSection m_Lock;
+    ComPtrList<IMFSample> m_Samples;
+    IMFClock* m_pClock = nullptr; // borrowed
+    std::atomic<float> m_fRate{1.0f};
+};

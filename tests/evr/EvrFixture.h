@@ -1,0 +1,99 @@
+// The shared set-up of the presenter's tests: Media Foundation, a hidden
+// device window, diagnostics recording, and a presenter wired to doubles.
+#pragma once
+
+#include "EvrDoubles.h"
+#include "FrameData.h"
+#include "HelperWindow.h"
+#include "Presenter.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// Diagnostics the code under test reported since the last Reset.
+class DiagnosticRecorder
+{
+public:
+    DiagnosticRecorder();
+    ~DiagnosticRecorder();
+    std::vector<std::string> Texts();
+    // Reports other than the ones this platform causes (see Unexpected's comment).
+    std::vector<std::string> Unexpected();
+};
+
+// Media Foundation for the life of a test: the release of tracked samples is
+// delivered through its work queues.
+class MfSession
+{
+public:
+    MfSession() : m_hr(MFStartup(MF_VERSION, MFSTARTUP_LITE)) {}
+    ~MfSession()
+    {
+        if (SUCCEEDED(m_hr))
+            MFShutdown();
+    }
+    HRESULT Result() const { return m_hr; }
+
+private:
+    HRESULT m_hr;
+};
+
+class DeviceWindow : public WndMessageHandler
+{
+public:
+    DeviceWindow() : m_window(L"QvEvrTestWindow", this) { m_hr = m_window.Create(nullptr, false); }
+    BOOL OnWindowMessage(HWND, UINT, WPARAM, LPARAM, LRESULT*) override { return FALSE; }
+    HWND Hwnd() const { return m_window.GetHwnd(); }
+    HRESULT Result() const { return m_hr; }
+
+private:
+    HelperWindow m_window;
+    HRESULT m_hr;
+};
+
+struct FrameDeleter
+{
+    void operator()(IFrameData* frame) const
+    {
+        if (frame)
+            frame->Dispose();
+    }
+};
+using FramePtr = std::unique_ptr<IFrameData, FrameDeleter>;
+
+constexpr D3DCOLOR kRed = 0xFF0000;
+constexpr D3DCOLOR kGreen = 0x00FF00;
+constexpr D3DCOLOR kBlue = 0x0000FF;
+constexpr LONGLONG kMs = 10000; // 100-ns units per millisecond
+
+class PresenterTest : public ::testing::Test
+{
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Wires the presenter to the doubles; withClock false leaves it without a clock.
+    void Attach(bool withClock = true);
+    // The mixer offers these types and asks the presenter to negotiate.
+    HRESULT Negotiate(const std::vector<VideoTypeSpec>& specs);
+    HRESULT InputNotify();
+    FramePtr Poll();
+    D3DCOLOR PixelOf(const FramePtr& frame);
+    LONG Calls() { return m_mixer->ProcessOutputCalls(); }
+
+    MfSession m_mf;
+    DeviceWindow m_window;
+    DiagnosticRecorder m_diagnostics;
+    Microsoft::WRL::ComPtr<IEvrD3DPresenter> m_presenter;
+    Microsoft::WRL::ComPtr<IMFVideoPresenter> m_videoPresenter;
+    Microsoft::WRL::ComPtr<IMFTopologyServiceLookupClient> m_lookupClient;
+    Microsoft::WRL::ComPtr<ClockDouble> m_clock;
+    Microsoft::WRL::ComPtr<MixerDouble> m_mixer;
+    Microsoft::WRL::ComPtr<EventSinkDouble> m_sink;
+};
+
+// A presenter's current reference count, read without changing it.
+ULONG RefCountOf(IUnknown* object);
