@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <memory>
 #include <string>
 
 using Microsoft::WRL::ComPtr;
@@ -119,22 +120,26 @@ TEST_F(SharedTextureInOneProcess, UnknownReleasedOrMismatchedHandlesFailToOpen)
 
 TEST_F(SharedTextureInOneProcess, AnotherDeviceGetsItsOwnTextureWithTheOwnersPixels)
 {
+    // As with the library's stub texture, the creator drops its device and
+    // keeps only the texture.
+    auto creator = std::make_unique<ShareTestDevice>();
+    ASSERT_EQ(S_OK, creator->Create(D3DCREATE_HARDWARE_VERTEXPROCESSING | D3DCREATE_MULTITHREADED |
+                                    D3DCREATE_FPU_PRESERVE | D3DCREATE_NOWINDOWCHANGES));
     ComPtr<IDirect3DTexture9> texture;
     HANDLE handle = nullptr;
-    ASSERT_EQ(S_OK, m_device.CreateShared(320, 200, D3DFMT_X8R8G8B8, &texture, &handle));
-    ASSERT_EQ(S_OK, m_device.Fill(texture.Get(), kRed, kYellow));
+    ASSERT_EQ(S_OK, creator->CreateShared(320, 200, D3DFMT_X8R8G8B8, &texture, &handle));
+    ASSERT_EQ(S_OK, creator->Fill(texture.Get(), kRed, kYellow));
+    creator.reset();
 
-    ShareTestDevice other;
-    ASSERT_EQ(S_OK, other.Create());
     ComPtr<IDirect3DTexture9> opened;
-    ASSERT_EQ(S_OK, other.OpenShared(handle, 320, 200, D3DFMT_X8R8G8B8, &opened));
+    ASSERT_EQ(S_OK, m_device.OpenShared(handle, 320, 200, D3DFMT_X8R8G8B8, &opened));
     EXPECT_NE(texture.Get(), opened.Get());
     ComPtr<IDirect3DDevice9> openedDevice;
     ASSERT_EQ(S_OK, opened->GetDevice(&openedDevice));
-    EXPECT_EQ(static_cast<IDirect3DDevice9*>(other.Get()), openedDevice.Get());
+    EXPECT_EQ(static_cast<IDirect3DDevice9*>(m_device.Get()), openedDevice.Get());
 
     std::vector<uint32_t> pixels;
-    ASSERT_EQ(S_OK, other.ReadPixels(opened.Get(), &pixels));
+    ASSERT_EQ(S_OK, m_device.ReadPixels(opened.Get(), &pixels));
     ExpectPattern(pixels, 320, 200, kRed, kYellow);
 }
 
@@ -259,4 +264,25 @@ TEST_F(SharedTextureAcrossProcesses, OwnerThatDoesNotAnswerGivesABlackTextureAft
     EXPECT_EQ(kBlack, pixels.front());
     EXPECT_EQ(kBlack, pixels[pixels.size() / 2]);
     EXPECT_EQ(kBlack, pixels.back());
+}
+
+TEST_F(SharedTextureAcrossProcesses, OpenersOnSeveralThreadsTakeTurnsAndAllGetThePixels)
+{
+    constexpr int kOpeners = 3;
+    ShareTestDevice devices[kOpeners];
+    for (ShareTestDevice& device : devices)
+        ASSERT_EQ(S_OK, device.Create());
+    std::future<HRESULT> opens[kOpeners];
+    ComPtr<IDirect3DTexture9> opened[kOpeners];
+    for (int i = 0; i < kOpeners; ++i)
+        opens[i] = std::async(std::launch::async, [&, i] {
+            return devices[i].OpenShared(m_handle, kWidth, kHeight, D3DFMT_X8R8G8B8, &opened[i]);
+        });
+    for (int i = 0; i < kOpeners; ++i)
+    {
+        ASSERT_EQ(S_OK, opens[i].get());
+        std::vector<uint32_t> pixels;
+        ASSERT_EQ(S_OK, devices[i].ReadPixels(opened[i].Get(), &pixels));
+        ExpectPattern(pixels, kWidth, kHeight, kRed, kYellow);
+    }
 }
