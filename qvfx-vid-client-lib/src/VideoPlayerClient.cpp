@@ -1,0 +1,435 @@
+#include "VideoPlayerClient.h"
+
+#include "EnvPath.h"
+#include "Log.h"
+#include "Utf8.h"
+
+#include <cstring>
+#include <optional>
+#include <sstream>
+#include <vector>
+
+namespace
+{
+const char kMessageTag[] = "VideoPlayerClient::OnWindowMessage";
+const DWORD kIdleWaitMs = 3000;
+// How often the idle state is polled while sent messages are answered.
+const DWORD kIdlePollMs = 2;
+const size_t kCommandLineBuffer = kMaxServerCommandLine + 1;
+
+std::string SafeUtf8(const std::wstring& text)
+{
+    try
+    {
+        return ToUtf8(text);
+    }
+    catch (const std::exception&)
+    {
+        return "?";
+    }
+}
+
+std::string Hex(DWORD value)
+{
+    std::ostringstream text;
+    text << std::hex << value;
+    return text.str();
+}
+} // namespace
+
+VideoPlayerClient::VideoPlayerClient(IVideoCallback* callback)
+    : m_window(L"clzVideoPlayerClient", nullptr), m_callback(callback)
+{
+}
+
+VideoPlayerClient::~VideoPlayerClient()
+{
+    try
+    {
+        CScopedLock lock(m_lock);
+        if (m_callback)
+        {
+            m_callback->Release();
+            m_callback = nullptr;
+        }
+        if (!m_closed)
+            Close();
+    }
+    catch (...)
+    {
+        // A destructor must not throw; the window and handles are released below anyway.
+    }
+    // The watch must end before the process handle it waits on.
+    m_serverWatch.Reset();
+}
+
+void VideoPlayerClient::SetStubMode(HANDLE stubTextureHandle, bool stubMode)
+{
+    CScopedLock lock(m_lock);
+    m_stubTextureHandle = stubTextureHandle;
+    m_stubMode = stubMode;
+}
+
+bool VideoPlayerClient::Init(int64_t parentHwnd, const OpenParameters& parameters)
+{
+    Log("VideoPlayerClient::Init", "enter");
+    CScopedLock lock(m_lock);
+    m_parentHwnd = parentHwnd;
+    m_openParameters = parameters;
+    if (m_window.GetHwnd())
+        return false;
+    m_window.SetHandler(this);
+    if (FAILED(m_window.Create(nullptr, true)))
+        return false;
+    m_clientHwnd = m_window.GetHwnd();
+    return true;
+}
+
+bool VideoPlayerClient::Open()
+{
+    const char tag[] = "VideoPlayerClient::Open";
+    std::wstring line;
+    bool stubMode = false;
+    {
+        CScopedLock lock(m_lock);
+        ServerCommandLine args;
+        args.parentHwnd = m_parentHwnd;
+        args.clientHwnd = static_cast<int64_t>(reinterpret_cast<intptr_t>(m_window.GetHwnd()));
+        args.parentProcessId = GetCurrentProcessId();
+        args.mediaFile = m_openParameters.mediaFile;
+        args.startPosition = m_openParameters.startPosition;
+        args.endPosition = m_openParameters.endPosition;
+        args.soundVolume = m_openParameters.soundVolume;
+        args.isLoopEnabled = m_openParameters.isLoopEnabled;
+        args.hStubTexture = static_cast<int64_t>(reinterpret_cast<intptr_t>(m_stubTextureHandle));
+        line = BuildServerCommandLine(args);
+        stubMode = m_stubMode;
+    }
+    Log(tag, "opening process: \n  " + SafeUtf8(line) + "\n   envpath:" + SafeUtf8(GetEnvPath()));
+    if (line.size() > kMaxServerCommandLine)
+        return false;
+    std::vector<wchar_t> cmdLine(kCommandLineBuffer, L'\0');
+    std::memcpy(cmdLine.data(), line.c_str(), (line.size() + 1) * sizeof(wchar_t));
+
+    if (stubMode)
+    {
+        HWND self = m_window.GetHwnd();
+        PostMessageW(self, WM_VP_ON_CREATED, 0, 0);
+        PostMessageW(self, WM_VP_ON_READY, 0, 0);
+        return true;
+    }
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_FORCEOFFFEEDBACK;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(nullptr, cmdLine.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, nullptr,
+                        nullptr, &startup, &info))
+    {
+        const DWORD error = GetLastError();
+        OnError(VE_INIT_ERROR, 0, 0, "can't create process, " + Hex(error), true);
+        return false;
+    }
+    UniqueHandle process(info.hProcess);
+    UniqueHandle thread(info.hThread); // never used; closed on return
+
+    const bool closed = m_closed;
+    DWORD exitCode = STILL_ACTIVE;
+    if (!closed)
+    {
+        WaitForServerIdle(process.Get());
+        if (!GetExitCodeProcess(process.Get(), &exitCode))
+            Log(tag, "failed to read the exit code");
+    }
+    if (closed)
+        return false;
+    if (exitCode == STILL_ACTIVE)
+    {
+        WatchServer(std::move(process));
+        Log(tag, "returning ok");
+        return true;
+    }
+
+    {
+        CScopedLock lock(m_lock);
+        if (m_lastError.empty())
+        {
+            std::string text;
+            GetExitCodeMessage(exitCode, text);
+            OnError(VE_PLAY_ERROR, 0, 0, text, false);
+        }
+    }
+    m_window.PostClose();
+    return false;
+}
+
+void VideoPlayerClient::WaitForServerIdle(HANDLE process)
+{
+    // The server's created message and its start-up errors are sent to this
+    // thread and wait for the answer; a plain idle wait would hold them up.
+    const ULONGLONG deadline = GetTickCount64() + kIdleWaitMs;
+    for (;;)
+    {
+        if (WaitForInputIdle(process, 0) != WAIT_TIMEOUT)
+            return;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return;
+        const DWORD slice = static_cast<DWORD>(deadline - now < kIdlePollMs ? deadline - now : kIdlePollMs);
+        if (MsgWaitForMultipleObjects(1, &process, FALSE, slice, QS_SENDMESSAGE) == WAIT_OBJECT_0)
+            return;
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
+void VideoPlayerClient::WatchServer(UniqueHandle process)
+{
+    CScopedLock lock(m_lock);
+    m_serverProcess = std::move(process);
+    if (!RegisterWaitForSingleObject(m_serverWatch.Receive(), m_serverProcess.Get(), &VideoPlayerClient::OnServerEnded,
+                                     this, INFINITE, WT_EXECUTEONLYONCE))
+        Log("VideoPlayerClient::Open", "can't watch the server process");
+}
+
+void CALLBACK VideoPlayerClient::OnServerEnded(void* context, BOOLEAN)
+{
+    auto self = static_cast<VideoPlayerClient*>(context);
+    // A server that ends after a close was asked for ends as planned.
+    if (!self->m_closed)
+        PostMessageW(self->m_clientHwnd, WM_VP_ON_CLOSED, 0, 0);
+}
+
+void VideoPlayerClient::GetExitCodeMessage(DWORD exitCode, std::string& text)
+{
+    std::ostringstream message;
+    message << "process unexpectedly finished with code ";
+    if (exitCode == kStatusDllNotFound)
+        message << "STATUS_DLL_NOT_FOUND";
+    else
+        message << exitCode << " " << std::hex << exitCode << " " << exitCode;
+    text = message.str();
+    Log("VideoPlayerClient::GetExitCodeMessage", text);
+}
+
+BOOL VideoPlayerClient::OnWindowMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result)
+{
+    *result = 0;
+    switch (message)
+    {
+    case WM_VP_ON_CREATED:
+    {
+        CScopedLock lock(m_lock);
+        if (!m_serverHwnd)
+        {
+            Log(kMessageTag, "WM_VP_ON_CREATED");
+            m_serverHwnd = reinterpret_cast<HWND>(wParam);
+            *result = 1;
+        }
+        return TRUE;
+    }
+    case WM_VP_ON_READY:
+    {
+        CScopedLock lock(m_lock);
+        if (m_serverHwnd)
+        {
+            HWND self = m_window.GetHwnd();
+            if (m_frameMemory.open(frameBlockName(GetCurrentProcessId(), self), sizeof(FrameParams)))
+            {
+                Log(kMessageTag, "WM_VP_ON_READY");
+                m_ready = true;
+                *result = 1;
+                if (m_callback)
+                    m_callback->onReady(this, m_serverHwnd);
+            }
+            else
+                OnError(VE_INIT_ERROR, 0, 0, "failed to open frame memory", false);
+        }
+        else if (m_stubMode)
+        {
+            m_ready = true;
+            *result = 1;
+            if (m_callback)
+                m_callback->onReady(this, nullptr);
+        }
+        return TRUE;
+    }
+    case WM_VP_ON_CLOSED:
+    {
+        CScopedLock lock(m_lock);
+        // A server that died before it announced its window would otherwise
+        // leave the loop waiting for ever.
+        const bool diedUnannounced = !m_serverHwnd && !m_closed && m_serverProcess &&
+                                     WaitForSingleObject(m_serverProcess.Get(), 0) == WAIT_OBJECT_0;
+        if (m_serverHwnd || diedUnannounced)
+        {
+            Log(kMessageTag, "WM_VP_ON_CLOSED");
+            m_serverHwnd = nullptr;
+            m_frameMemory.close();
+            // The exit code tells a crash from a kill from a failed start.
+            DWORD exitCode = 0;
+            if (m_serverProcess && !GetExitCodeProcess(m_serverProcess.Get(), &exitCode))
+                exitCode = 0;
+            OnError(VE_PLAY_ERROR, static_cast<int32_t>(exitCode), 0, "video process unexpectedly closed", false);
+            m_window.PostClose();
+            *result = 1;
+        }
+        return TRUE;
+    }
+    case WM_VP_ON_ERROR:
+        if (m_serverHwnd)
+        {
+            CScopedLock lock(m_lock);
+            SharedMemory block;
+            VideoErrorMsg record;
+            const size_t size = lParam > 0 ? static_cast<size_t>(lParam) : 0;
+            if (size > 0 && block.open(errorBlockName(GetCurrentProcessId(), m_window.GetHwnd()), size))
+            {
+                record = ReadVideoErrorMsg(block.data(), static_cast<int>(size));
+                *result = 1;
+            }
+            else
+            {
+                // Without the record the message's own code is the best there is.
+                record.code = static_cast<int32_t>(wParam);
+                record.text = "video error (no details available)";
+            }
+            OnError(static_cast<uint32_t>(record.code), static_cast<int32_t>(record.param1),
+                    static_cast<int32_t>(record.param2), record.text, false);
+        }
+        return TRUE;
+    case WM_VP_ON_EVENT:
+    {
+        Log(kMessageTag, "WM_VP_ON_EVENT");
+        CScopedLock lock(m_lock);
+        if (m_callback)
+            m_callback->onEvent(this, static_cast<int32_t>(wParam), static_cast<int64_t>(lParam));
+        *result = 1;
+        return TRUE;
+    }
+    default:
+        return FALSE;
+    }
+}
+
+void VideoPlayerClient::OnError(uint32_t code, int32_t param1, int32_t param2, const std::string& text, bool takeLock)
+{
+    OutputDebugStringA(("VideoPlayerClient::OnError " + text + "\n").c_str());
+    Log("VideoPlayerClient::OnError", text);
+    {
+        std::optional<CScopedLock> lock; // the caller may already hold it
+        if (takeLock)
+            lock.emplace(m_lock);
+        m_lastError = text;
+        if (m_callback)
+            m_callback->onError(this, code, param1, param2, text);
+    }
+    if (m_closeOnError)
+        Close();
+}
+
+bool VideoPlayerClient::Close()
+{
+    HWND server = nullptr;
+    {
+        CScopedLock lock(m_lock);
+        server = m_serverHwnd.exchange(nullptr);
+        m_ready = false;
+        m_closed = true;
+    }
+    m_frameMemory.close();
+    if (server)
+        PostMessageW(server, WM_VP_CLOSE, 0, 0);
+    m_window.PostClose();
+    return server != nullptr;
+}
+
+bool VideoPlayerClient::PostCommand(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    HWND server = m_serverHwnd;
+    return server && PostMessageW(server, message, wParam, lParam);
+}
+
+bool VideoPlayerClient::SendRequest(UINT message, WPARAM wParam, LPARAM lParam, DWORD_PTR* result)
+{
+    HWND server = m_serverHwnd;
+    return server && SendMessageTimeoutW(server, message, wParam, lParam, kVpSendFlags, kVpSendTimeoutMs, result);
+}
+
+bool VideoPlayerClient::Play()
+{
+    return m_stubMode || PostCommand(WM_VP_RESUME, 0, 0);
+}
+
+bool VideoPlayerClient::Pause()
+{
+    return m_stubMode || PostCommand(WM_VP_PAUSE, 0, 0);
+}
+
+bool VideoPlayerClient::SetPosition(float seconds)
+{
+    return m_stubMode || PostCommand(WM_VP_SET_POSITION, FloatToBits(seconds), 0);
+}
+
+bool VideoPlayerClient::SetLoopEnabled(bool enabled)
+{
+    return m_stubMode || PostCommand(WM_VP_SET_LOOP, enabled ? 1 : 0, 0);
+}
+
+float VideoPlayerClient::GetDuration()
+{
+    if (m_stubMode)
+        return 10000.0f;
+    DWORD_PTR result = 0;
+    return SendRequest(WM_VP_GET_DURATION, 0, 0, &result) ? BitsToFloat(static_cast<uint32_t>(result)) : 0.0f;
+}
+
+float VideoPlayerClient::GetPosition()
+{
+    if (m_stubMode)
+        return 2000.0f;
+    DWORD_PTR result = 0;
+    return SendRequest(WM_VP_GET_POSITION, 0, 0, &result) ? BitsToFloat(static_cast<uint32_t>(result)) : 0.0f;
+}
+
+int VideoPlayerClient::GetLoopEnabled()
+{
+    if (m_stubMode)
+        return 1;
+    DWORD_PTR result = 0;
+    return SendRequest(WM_VP_GET_LOOP, 0, 0, &result) ? static_cast<int>(static_cast<uint32_t>(result)) : 0;
+}
+
+bool VideoPlayerClient::IsReady()
+{
+    CScopedLock lock(m_lock);
+    return m_ready && (m_stubMode || IsWindow(m_serverHwnd));
+}
+
+int VideoPlayerClient::GetFrameData(FrameParams* out)
+{
+    CScopedLock lock(m_lock);
+    if (m_stubMode)
+    {
+        if (!m_stubTextureHandle)
+            return VPC_FRAME_NO_STUB_TEXTURE;
+        if (out)
+        {
+            out->textureHandle = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(m_stubTextureHandle));
+            out->width = 1280;
+            out->height = 720;
+            out->format = 22; // D3DFMT_X8R8G8B8
+        }
+        return VPC_FRAME_OK;
+    }
+    if (!IsReady() || m_closed || !m_frameMemory.data())
+        return VPC_FRAME_NOT_READY;
+    DWORD_PTR result = 0;
+    if (!SendRequest(WM_VP_GET_FRAME, 0, 0, &result))
+        return VPC_FRAME_NO_ANSWER;
+    if (result == 0)
+        return VPC_FRAME_NONE_YET;
+    if (out)
+        std::memcpy(out, m_frameMemory.data(), sizeof(FrameParams));
+    return VPC_FRAME_OK;
+}
