@@ -684,7 +684,10 @@ HRESULT OpenShared(CreateTextureFn original, IDirect3DDevice9Ex* device, UINT wi
         return E_INVALIDARG;
     }
     if (entry.width != width || entry.height != height || entry.format != static_cast<uint32_t>(format))
+    {
+        Trace("open of " + Hex(handle) + " with another size or format");
         return E_INVALIDARG;
+    }
     const uint32_t rowBytes = width * BytesPerPixel(format);
 
     if (entry.ownerPid == GetCurrentProcessId() && entry.ownerStartTime == OwnStartTime())
@@ -723,10 +726,17 @@ HRESULT OpenShared(CreateTextureFn original, IDirect3DDevice9Ex* device, UINT wi
     UniqueView pixels;
     const HRESULT hr = rowBytes ? FetchFromOwner(owner.Get(), entry, rowBytes, transfer, pixels) : E_NOTIMPL;
     if (FAILED(hr))
+    {
         Trace("no snapshot of " + Hex(handle) + " from process " + std::to_string(entry.ownerPid) + ": " +
               Hex(static_cast<uint32_t>(hr)));
-    if (hr == E_INVALIDARG)
-        return hr; // the owner released it meanwhile
+        if (WaitForSingleObject(owner.Get(), 0) == WAIT_OBJECT_0)
+        {
+            Shares().registry.Remove(handle);
+            return E_INVALIDARG; // the owner ended meanwhile
+        }
+        if (hr == E_INVALIDARG)
+            return hr; // the owner released it meanwhile
+    }
     return MakeCopy(original, device, width, height, levels, usage, format, pool,
                     SUCCEEDED(hr) ? static_cast<const uint8_t*>(pixels.Get()) : nullptr, rowBytes, texture);
 }
@@ -869,9 +879,9 @@ DWORD WINAPI D3DPERF_GetStatus(void)
     return real ? real() : 0;
 }
 
-WINBOOL WINAPI D3DPERF_QueryRepeatFrame(void)
+BOOL WINAPI D3DPERF_QueryRepeatFrame(void)
 {
-    const auto real = RealProc<WINBOOL(WINAPI*)()>("D3DPERF_QueryRepeatFrame");
+    const auto real = RealProc<BOOL(WINAPI*)()>("D3DPERF_QueryRepeatFrame");
     return real ? real() : FALSE;
 }
 
