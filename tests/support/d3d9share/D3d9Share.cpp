@@ -337,7 +337,7 @@ private:
 // This process's shared textures. The texture Release hook holds the lock
 // across the real Release, so a texture found here under the lock is alive
 // and may be given another reference. Lock order: this lock, then the
-// registry's mutex; no Direct3D call but Release is made under this lock.
+// registry's mutex; only AddRef and Release are called under it.
 
 struct LocalShares
 {
