@@ -224,6 +224,11 @@ TEST_F(SharedTextureAcrossProcesses, OpenedTextureShowsTheOwnersPixelsAndAReopen
     std::vector<uint32_t> pixels;
     ASSERT_EQ(S_OK, m_device.ReadPixels(opened.Get(), &pixels));
     ExpectPattern(pixels, kWidth, kHeight, kRed, kYellow);
+    // Handles are unique across processes, not per process.
+    ComPtr<IDirect3DTexture9> local;
+    HANDLE localHandle = nullptr;
+    ASSERT_EQ(S_OK, m_device.CreateShared(kWidth, kHeight, D3DFMT_X8R8G8B8, &local, &localHandle));
+    EXPECT_NE(m_handle, localHandle);
 
     // A snapshot: the texture already opened keeps what it got.
     ASSERT_EQ(S_OK, Command(OWNER_COMMAND_FILL, kBlue));
