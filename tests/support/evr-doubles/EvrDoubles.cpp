@@ -86,7 +86,8 @@ STDMETHODIMP EventSinkDouble::QueryInterface(REFIID riid, void** ppv)
 STDMETHODIMP EventSinkDouble::Notify(LONG code, LONG_PTR param1, LONG_PTR param2)
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_events.push_back({code, param1, param2});
+    if (m_recording)
+        m_events.push_back({code, param1, param2});
     return S_OK;
 }
 
@@ -122,6 +123,12 @@ void MixerDouble::AddFrame(const MixerFrame& frame)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     m_frames.push_back(frame);
+}
+
+void MixerDouble::SetEndless(bool endless)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_endless = endless;
 }
 
 void MixerDouble::ForceNextResult(HRESULT hr)
@@ -229,10 +236,11 @@ STDMETHODIMP MixerDouble::ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DATA_BUFF
         return std::exchange(m_forced, S_OK);
     if (!m_outputType)
         return MF_E_TRANSFORM_TYPE_NOT_SET;
-    if (m_frames.empty())
+    if (m_frames.empty() && !m_endless)
         return MF_E_TRANSFORM_NEED_MORE_INPUT;
 
-    const MixerFrame frame = m_frames.front();
+    const MixerFrame frame = m_endless ? MixerFrame{static_cast<D3DCOLOR>(m_calls) & 0xFFFFFF, 0, 400000}
+                                       : m_frames.front();
     IMFSample* sample = pBuffers[0].pSample;
     ComPtr<IMFMediaBuffer> buffer;
     ComPtr<IMFGetService> service;
@@ -254,6 +262,8 @@ STDMETHODIMP MixerDouble::ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DATA_BUFF
     if (FAILED(hr))
         return hr;
 
+    if (m_endless)
+        return S_OK;
     m_frames.pop_front();
     MixerOutput output{sample, -1, -1, nullptr, frame.colour};
     if (ComPtr<SampleData> data = GetSampleData(sample))

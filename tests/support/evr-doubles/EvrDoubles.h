@@ -70,10 +70,13 @@ public:
     size_t Count(long code) { return Events(code).size(); }
     // Waits until at least count events of that code arrived.
     bool WaitFor(long code, size_t count, DWORD timeoutMs = 5000);
+    // Stops recording (for the benchmark, whose events are of no interest).
+    void SetRecording(bool recording) { m_recording = recording; }
 
 private:
     std::mutex m_lock;
     std::vector<RecordedEvent> m_events;
+    bool m_recording = true;
 };
 
 // One frame the mixer will render: a solid colour with its time stamp.
@@ -106,6 +109,9 @@ public:
     void AddFrame(const MixerFrame& frame);
     void ForceNextResult(HRESULT hr);
     void SetDeviceID(const IID& id) { m_deviceId = id; }
+    // Renders a frame at time 0 on every request and records nothing, so the
+    // double itself allocates nothing per frame (for the benchmark).
+    void SetEndless(bool endless);
 
     LONG ProcessOutputCalls();
     std::vector<MixerOutput> Outputs();
@@ -157,6 +163,7 @@ private:
     std::vector<MixerOutput> m_outputs;
     HRESULT m_forced = S_OK;
     LONG m_calls = 0;
+    bool m_endless = false;
     IID m_deviceId;
 };
 
