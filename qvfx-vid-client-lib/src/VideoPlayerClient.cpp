@@ -288,7 +288,16 @@ BOOL VideoPlayerClient::OnWindowMessage(HWND, UINT message, WPARAM wParam, LPARA
                 record = ReadVideoErrorMsg(block.data(), static_cast<int>(size));
                 *result = 1;
             }
-            else
+            // Held views keep the block alive; the server's next report needs the name free.
+            block.close();
+            // A later report may already have replaced the block of a posted one.
+            if (*result == 1 && (record.code != static_cast<int32_t>(wParam) ||
+                                 kVideoErrorHeaderSize + record.text.size() + 1 != size))
+            {
+                record = VideoErrorMsg();
+                *result = 0;
+            }
+            if (*result == 0)
             {
                 // Without the record the message's own code is the best there is.
                 record.code = static_cast<int32_t>(wParam);

@@ -1,0 +1,69 @@
+// qvfx-vsrv: plays one video for one client window of the library.
+#include "EnvPath.h"
+#include "Log.h"
+#include "Utf8.h"
+#include "VideoServer.h"
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <sstream>
+
+namespace
+{
+HINSTANCE g_instance = nullptr;
+
+std::string SafeUtf8(const std::wstring& text)
+{
+    try
+    {
+        return ToUtf8(text);
+    }
+    catch (const std::exception&)
+    {
+        return "?";
+    }
+}
+
+int Run(const wchar_t* tail)
+{
+    const char tag[] = "wWinMain";
+    Log(tag, "start");
+    Log(tag, "cmd=" + SafeUtf8(tail ? tail : L""));
+    Log(tag, "PATH=" + SafeUtf8(GetEnvPath()));
+    HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+
+    ParseArgs(tail);
+    VideoServerState& server = Server();
+    std::ostringstream args;
+    args << "\nclientHwnd=" << server.clientHwnd << "\nparentHwnd=" << server.parentHwnd
+         << "\nparentProcessId=" << server.parentProcessId << "\nmediaFileName=" << SafeUtf8(server.mediaFile)
+         << "\nstartPosition=" << server.startPosition << "\nendPosition=" << server.endPosition
+         << "\nsoundVolume=" << server.soundVolume << "\nisLoopEnabled=" << server.isLoopEnabled << "\n";
+    Log(tag, args);
+
+    const int exitCode = RunServer();
+
+    if (SUCCEEDED(hrCom))
+        CoUninitialize();
+    server.parentProcess.Reset();
+    Log(tag, "finished");
+    return exitCode;
+}
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR tail, int)
+{
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    SetProcessShutdownParameters(0x3FF, SHUTDOWN_NORETRY);
+    g_instance = instance;
+    try
+    {
+        return Run(tail);
+    }
+    catch (...)
+    {
+        Log("wWinMain [ERROR]", "unexpected exception");
+        return VSRV_EXIT_FAILURE;
+    }
+}
