@@ -160,6 +160,25 @@ TEST_F(EngineTest, PollMakesTheDueSampleCurrentAndDescribesItsTexture)
     EXPECT_EQ(2u, RefCountOf(a.Get())) << "the engine keeps the current sample";
 }
 
+TEST_F(EngineTest, EachSharedTextureHasItsOwnHandleWhereThePlatformSharesTextures)
+{
+    Allocate(2);
+    ComPtr<IMFSample> a = Take();
+    ComPtr<IMFSample> b = Take();
+    const HANDLE handleA = GetSampleData(a.Get())->GetTextureData().m_hSharedHandle;
+    const HANDLE handleB = GetSampleData(b.Get())->GetTextureData().m_hSharedHandle;
+    if (!ExpectSharedHandles())
+        GTEST_SKIP() << "Wine 8 leaves shared handles NULL; evr-tests-shared checks them with the stand-in";
+
+    ASSERT_NE(nullptr, handleA);
+    ASSERT_NE(nullptr, handleB);
+    EXPECT_NE(handleA, handleB);
+    m_queue.Enqueue(a.Get(), false);
+    FramePtr frame = Poll();
+    EXPECT_TRUE(frame->HasFrame());
+    EXPECT_EQ(handleA, frame->GetSharedHandle());
+}
+
 TEST_F(EngineTest, AnEarlyNextSampleKeepsThePreviousFrame)
 {
     m_queue.SetClock(m_clock.Get());

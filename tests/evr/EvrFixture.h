@@ -13,7 +13,11 @@
 #include <string>
 #include <vector>
 
-// Diagnostics the code under test reported since the last Reset.
+// True in the run with the test-only shared-texture d3d9.dll, which gives
+// shared textures real handles (QV_EXPECT_SHARED_HANDLES=1).
+bool ExpectSharedHandles();
+
+// Diagnostics the code under test reported since the recorder was made.
 class DiagnosticRecorder
 {
 public:
