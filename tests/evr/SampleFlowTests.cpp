@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 using Microsoft::WRL::ComPtr;
 
 namespace
@@ -268,4 +271,51 @@ TEST_F(SampleFlowTest, ACancelledStepReportsCancellation)
     m_mixer->AddFrame({kBlue, 0, 40 * kMs});
     ASSERT_HRESULT_SUCCEEDED(InputNotify());
     EXPECT_EQ(kBlue, PixelOf(Poll())) << "frames flow normally again";
+}
+
+TEST_F(SampleFlowTest, PollingWhileTheRendererFlushesAndChangesFormatKeepsTheRingIntact)
+{
+    StartPlaying();
+    m_mixer->SetEndless(true);
+    std::atomic<bool> stop{false};
+    std::atomic<long> polls{0};
+    IEvrD3DPresenter* presenter = m_presenter.Get();
+    std::thread poller([&] {
+        while (!stop.load())
+        {
+            if (IFrameData* frame = presenter->GetFrameData())
+                frame->Dispose();
+            polls.fetch_add(1);
+        }
+    });
+
+    VideoTypeSpec sizes[2];
+    sizes[1].width = 352;
+    sizes[1].height = 288;
+    for (int i = 0; i < 200; ++i)
+    {
+        EXPECT_HRESULT_SUCCEEDED(InputNotify());
+        if (i % 7 == 0)
+        {
+            EXPECT_HRESULT_SUCCEEDED(m_videoPresenter->ProcessMessage(MFVP_MESSAGE_FLUSH, 0));
+        }
+        if (i % 50 == 49)
+        {
+            EXPECT_HRESULT_SUCCEEDED(Negotiate({sizes[(i / 50) % 2]}));
+        }
+        m_clock->SetTime(i * 40 * kMs);
+    }
+    stop = true;
+    poller.join(); // a lock-order fault would hang here and the test would time out
+    EXPECT_GT(polls.load(), 0);
+
+    // The ring still turns: stop the endless frames and see one more frame through.
+    m_mixer->SetEndless(false);
+    m_mixer->AddFrame({kBlue, 0, 40 * kMs});
+    ASSERT_TRUE(WaitUntil([&] {
+        InputNotify();
+        FramePtr frame = Poll();
+        D3DCOLOR colour = 0;
+        return frame->GetTexture() && SUCCEEDED(ReadPixel(frame->GetTexture(), &colour)) && colour == kBlue;
+    }));
 }
