@@ -100,7 +100,6 @@ public:
 private:
     bool PostCommand(UINT message, WPARAM wParam, LPARAM lParam);
     bool SendRequest(UINT message, WPARAM wParam, LPARAM lParam, DWORD_PTR* result);
-    void WaitForServerIdle(HANDLE process);
     void WatchServer(UniqueHandle process);
     static void CALLBACK OnServerEnded(void* context, BOOLEAN timedOut);
     void Report(uint32_t code, int32_t param1, const std::string& text);

@@ -13,8 +13,6 @@ namespace
 {
 const char kMessageTag[] = "VideoPlayerClient::OnWindowMessage";
 const DWORD kIdleWaitMs = 3000;
-// How often the idle state is polled while sent messages are answered.
-const DWORD kIdlePollMs = 2;
 const size_t kCommandLineBuffer = kMaxServerCommandLine + 1;
 
 std::string SafeUtf8(const std::wstring& text)
@@ -137,7 +135,9 @@ bool VideoPlayerClient::Open()
     DWORD exitCode = STILL_ACTIVE;
     if (!closed)
     {
-        WaitForServerIdle(process.Get());
+        // The server's created message and start-up errors are sent to this
+        // thread during the wait; the idle wait answers them as they come.
+        WaitForInputIdle(process.Get(), kIdleWaitMs);
         if (!GetExitCodeProcess(process.Get(), &exitCode))
             Log(tag, "failed to read the exit code");
     }
@@ -161,26 +161,6 @@ bool VideoPlayerClient::Open()
     }
     m_window.PostClose();
     return false;
-}
-
-void VideoPlayerClient::WaitForServerIdle(HANDLE process)
-{
-    // The server's created message and its start-up errors are sent to this
-    // thread and wait for the answer; a plain idle wait would hold them up.
-    const ULONGLONG deadline = GetTickCount64() + kIdleWaitMs;
-    for (;;)
-    {
-        if (WaitForInputIdle(process, 0) != WAIT_TIMEOUT)
-            return;
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
-            return;
-        const DWORD slice = static_cast<DWORD>(deadline - now < kIdlePollMs ? deadline - now : kIdlePollMs);
-        if (MsgWaitForMultipleObjects(1, &process, FALSE, slice, QS_SENDMESSAGE) == WAIT_OBJECT_0)
-            return;
-        MSG msg;
-        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
 }
 
 void VideoPlayerClient::WatchServer(UniqueHandle process)
