@@ -282,3 +282,51 @@ TEST(EngineDeviceTest, AWindowlessEngineIsNotInitialised)
     EXPECT_EQ(MF_E_NOT_INITIALIZED, hr);
     EXPECT_EQ(nullptr, engine.GetDevice());
 }
+
+namespace
+{
+// Records where and when the platform delivers a tracked sample's release.
+class ReleaseRecorder : public DoubleObject<IMFAsyncCallback>
+{
+public:
+    ReleaseRecorder() : m_done(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~ReleaseRecorder() override { CloseHandle(m_done); }
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (riid == __uuidof(IUnknown) || riid == __uuidof(IMFAsyncCallback))
+        {
+            *ppv = static_cast<IMFAsyncCallback*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(IMFAsyncResult*) override
+    {
+        m_threadId = GetCurrentThreadId();
+        SetEvent(m_done);
+        return S_OK;
+    }
+    HANDLE m_done;
+    volatile DWORD m_threadId = 0;
+};
+} // namespace
+
+TEST_F(EngineTest, ThePlatformReturnsATrackedSampleOnItsOwnThreadAfterTheRelease)
+{
+    Allocate(1);
+    ComPtr<IMFSample> a = Take();
+    ComPtr<ReleaseRecorder> recorder;
+    recorder.Attach(new ReleaseRecorder);
+    ComPtr<IMFTrackedSample> tracked;
+    ASSERT_HRESULT_SUCCEEDED(a.As(&tracked));
+    ASSERT_HRESULT_SUCCEEDED(tracked->SetAllocator(recorder.Get(), nullptr));
+    tracked.Reset();
+
+    a.Reset(); // the last reference of ours
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(recorder->m_done, 5000));
+    EXPECT_NE(GetCurrentThreadId(), recorder->m_threadId) << "never inside the releasing call";
+}
+
