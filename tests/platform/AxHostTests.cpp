@@ -214,6 +214,39 @@ TEST_F(HostedControlTest, ErrorTextKeepsTheFirstUnlessReplaced)
     EXPECT_EQ(L"", control.getLastError());
 }
 
+namespace
+{
+CAxControl* g_closeOnChildCreation = nullptr; // borrowed for one test
+
+LRESULT CALLBACK ClosingParentProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_PARENTNOTIFY && LOWORD(wParam) == WM_CREATE && g_closeOnChildCreation)
+        g_closeOnChildCreation->close();
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+} // namespace
+
+TEST_F(HostedControlTest, CloseWhileTheWindowIsBeingCreatedStillEndsTheRun)
+{
+    // The parent hears of its new child while run has checked "closed" but has
+    // not stored the window yet: the close finds no window to post to.
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = ClosingParentProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"QvTestClosingParent";
+    RegisterClassW(&wc);
+    DestroyWindow(parent);
+    parent = CreateWindowExW(0, wc.lpszClassName, L"", WS_POPUP, 0, 0, 300, 200, nullptr, nullptr, wc.hInstance,
+                             nullptr);
+    ASSERT_NE(nullptr, parent);
+
+    CAxBrowserControl control(L"");
+    g_closeOnChildCreation = &control;
+    EXPECT_EQ(0u, RunOnThread(control));
+    g_closeOnChildCreation = nullptr;
+    EXPECT_EQ(nullptr, Host());
+}
+
 TEST(AxModule, WithoutHostingTheControlReportsTheModuleError)
 {
     ASSERT_FALSE(AxModuleInitializer::IsHostingInitialized());
