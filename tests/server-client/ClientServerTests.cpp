@@ -295,3 +295,19 @@ TEST(ClientServer, ServerThatDiesBeforeAnnouncingItselfIsStillReported)
     EXPECT_EQ(9, report.param1);
     EXPECT_STREQ("video process unexpectedly closed", report.text);
 }
+
+TEST(ClientServer, CloseOnErrorEndsTheServerAfterAnyReport)
+{
+    ClientRun run;
+    run.client->SetCloseOnError(true);
+    ASSERT_TRUE(run.Start(kFakeStubTexture, false));
+    ASSERT_TRUE(run.WaitReady());
+    UniqueHandle process = OpenServerProcess(run.log->readyServer);
+    ASSERT_TRUE(process);
+    EXPECT_EQ(0, SendMessageW(run.client->GetClientWindow(), WM_VP_ON_ERROR, VE_PLAY_ERROR, 0));
+    EXPECT_FALSE(run.client->IsReady());
+    EXPECT_EQ(static_cast<DWORD>(VSRV_EXIT_OK), PumpUntilExit(process.Get()));
+    run.Settle();
+    EXPECT_EQ(1u, run.log->errors.size()) << "the asked-for close adds no report";
+    EXPECT_FALSE(IsWindow(run.client->GetClientWindow()));
+}
