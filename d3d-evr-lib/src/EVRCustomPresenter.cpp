@@ -474,13 +474,13 @@ STDMETHODIMP EVRCustomPresenter::GetSlowestRate(MFRATE_DIRECTION /*eDirection*/,
 
 STDMETHODIMP EVRCustomPresenter::GetFastestRate(MFRATE_DIRECTION eDirection, BOOL fThin, float* pflRate)
 {
+    if (!pflRate)
+        return E_POINTER;
     return ComBarrier([&]() -> HRESULT {
         CScopedLock lock(m_ObjectLock);
         HRESULT hr = CheckShutdown();
         if (FAILED(hr))
             return hr;
-        if (!pflRate)
-            return E_POINTER;
         const float maxRate = GetMaxRate(fThin);
         *pflRate = eDirection == MFRATE_REVERSE ? -maxRate : maxRate;
         return S_OK;

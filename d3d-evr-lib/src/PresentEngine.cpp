@@ -12,6 +12,7 @@
 #include <atomic>
 #include <new>
 #include <sstream>
+#include <utility>
 
 using Microsoft::WRL::ComPtr;
 

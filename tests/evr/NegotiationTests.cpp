@@ -71,6 +71,16 @@ TEST_F(PresenterTest, AnswersItsInterfacesThroughOneReferenceCount)
     EXPECT_EQ(before, RefCountOf(m_presenter.Get()));
 }
 
+TEST(PresenterCreateTest, APresenterWithoutADeviceIsNotHandedOut)
+{
+    DiagnosticRecorder diagnostics;
+    IEvrD3DPresenter* presenter = reinterpret_cast<IEvrD3DPresenter*>(1);
+    EXPECT_EQ(MF_E_NOT_INITIALIZED, IEvrD3DPresenter::Create(nullptr, &presenter)) << "no window, no device";
+    EXPECT_EQ(nullptr, presenter);
+    EXPECT_EQ(E_POINTER, IEvrD3DPresenter::Create(nullptr, nullptr));
+    EXPECT_EQ(std::vector<std::string>{}, diagnostics.Unexpected()) << "the failed presenter was released to zero";
+}
+
 TEST_F(PresenterTest, ServesTheDeviceManagerForRenderAndAccelerationServices)
 {
     ComPtr<IMFGetService> service;
