@@ -7,8 +7,12 @@
 #include "com_quorvane_player_platform_impl_ui_view_win_WinBrowser.h"
 #include "com_quorvane_player_platform_util_win_WinUtil.h"
 
+#include "Log.h"
+
 #include <windows.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 class QvfxLibrary
@@ -76,4 +80,21 @@ inline std::wstring CurrentPath()
     std::wstring value(size, L'\0');
     value.resize(GetEnvironmentVariableW(L"PATH", &value[0], size));
     return value;
+}
+
+// The log file this process and the library write to.
+inline std::string ReadLogFile()
+{
+    std::ifstream file(LogFileName().c_str());
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+inline size_t CountOf(const std::string& text, const std::string& piece)
+{
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        ++count;
+    return count;
 }

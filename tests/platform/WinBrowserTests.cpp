@@ -81,7 +81,9 @@ TEST_F(BrowserTest, CloseBeforeRunMakesRunReturnAtOnce)
     EXPECT_EQ(0, run(env, nullptr, handle, reinterpret_cast<intptr_t>(parent)));
     EXPECT_EQ(L"control is closed", LastError());
     EXPECT_EQ(nullptr, FindWindowExW(parent, nullptr, L"AtlAxWin120", nullptr));
-    EXPECT_TRUE(close(env, nullptr, handle)) << "a second close only logs";
+    const size_t before = CountOf(ReadLogFile(), "[CAxControl] close: already closed");
+    EXPECT_TRUE(close(env, nullptr, handle));
+    EXPECT_EQ(before + 1, CountOf(ReadLogFile(), "[CAxControl] close: already closed")) << "a second close only logs";
 }
 
 TEST_F(BrowserTest, SecondRunWhileRunningLeavesTheFirstAlone)

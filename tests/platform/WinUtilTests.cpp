@@ -1,5 +1,4 @@
 #include "JniStandIn.h"
-#include "Log.h"
 #include "QvfxLibrary.h"
 
 #include <windows.h>
@@ -8,9 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <vector>
 
 namespace
@@ -29,22 +26,6 @@ protected:
     }
 
     static std::wstring Program(const std::wstring& name) { return L"\"" + BinDirectory() + L"\\" + name + L"\""; }
-
-    static std::string LogContents()
-    {
-        std::ifstream file(LogFileName().c_str());
-        std::ostringstream text;
-        text << file.rdbuf();
-        return text.str();
-    }
-
-    static size_t Count(const std::string& text, const std::string& piece)
-    {
-        size_t count = 0;
-        for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
-            ++count;
-        return count;
-    }
 
     PathGuard pathGuard; // outlives the library, whose load extends PATH
     QvfxLibrary library;
@@ -96,13 +77,15 @@ TEST_F(WinUtilTest, AddEnvironmentPathNeedsADefinedNonEmptyPath)
 TEST_F(WinUtilTest, AddEnvironmentPathLogsEveryCallAndTheResultOfASuccess)
 {
     SetEnvironmentVariableW(L"PATH", L"C:\\one");
-    const std::string before = LogContents();
+    const std::string before = ReadLogFile();
     EXPECT_TRUE(AddPath(L";C:\\logged"));
     EXPECT_FALSE(AddPath(L""));
-    const std::string after = LogContents();
+    const std::string after = ReadLogFile();
 
-    EXPECT_EQ(Count(before, "[nAddEnvironmentPath] adding path") + 2, Count(after, "[nAddEnvironmentPath] adding path"));
-    EXPECT_EQ(Count(before, "[nAddEnvironmentPath] added path=") + 1, Count(after, "[nAddEnvironmentPath] added path="));
+    const std::string adding = "[nAddEnvironmentPath] adding path";
+    const std::string added = "[nAddEnvironmentPath] added path=";
+    EXPECT_EQ(CountOf(before, adding) + 2, CountOf(after, adding));
+    EXPECT_EQ(CountOf(before, added) + 1, CountOf(after, added));
     EXPECT_NE(std::string::npos, after.find("[nAddEnvironmentPath] added path=';C:\\logged'\n"
                                             "   result='C:\\one;C:\\logged\n"
                                             "   updated='C:\\one;C:\\logged\n"));
