@@ -42,8 +42,8 @@ protected:
         wc.hInstance = GetModuleHandleW(nullptr);
         wc.lpszClassName = L"QvTestHostParent";
         RegisterClassW(&wc);
-        parent = CreateWindowExW(0, wc.lpszClassName, L"", WS_POPUP | WS_VISIBLE, 0, 0, 640, 480, nullptr, nullptr,
-                                 wc.hInstance, nullptr);
+        parent = CreateWindowExW(0, wc.lpszClassName, L"", WS_POPUP, 0, 0, 640, 480, nullptr, nullptr, wc.hInstance,
+                                 nullptr);
         ASSERT_NE(nullptr, parent);
     }
     void TearDown() override { DestroyWindow(parent); }

@@ -9,6 +9,7 @@ using Microsoft::WRL::ComPtr;
 
 TEST_F(BrowserTest, GeometryGivenBeforeRunShapesTheCreatedWindow)
 {
+    ShowWindow(parent, SW_SHOWNA);
     handle = Create(nullptr);
     ASSERT_NE(0, handle);
     EXPECT_TRUE(setBounds(env, nullptr, handle, 10, 20, 300, 200));
@@ -35,6 +36,7 @@ TEST_F(BrowserTest, GeometryGivenBeforeRunShapesTheCreatedWindow)
 
 TEST_F(BrowserTest, WindowStartsHiddenUnlessShown)
 {
+    ShowWindow(parent, SW_SHOWNA);
     handle = Create(L"");
     setBounds(env, nullptr, handle, 0, 0, 100, 100);
     StartRun(parent);
@@ -46,6 +48,7 @@ TEST_F(BrowserTest, WindowStartsHiddenUnlessShown)
 
 TEST_F(BrowserTest, ChangesDuringTheLoopReachTheWindow)
 {
+    ShowWindow(parent, SW_SHOWNA);
     handle = Create(nullptr);
     StartRun(parent);
     HWND host = WaitForHost();
