@@ -5,6 +5,7 @@
 #include "VideoPlayerMsg.h"
 
 #include <sstream>
+#include <type_traits>
 
 namespace
 {
