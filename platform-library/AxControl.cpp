@@ -34,7 +34,7 @@ std::wstring Hex(unsigned long value)
 std::wstring HexPointer(const void* value)
 {
     std::wostringstream text;
-    text << std::hex << std::uppercase << std::setw(sizeof(void*) * 2) << std::setfill(L'0')
+    text << std::hex << std::uppercase << std::setw(static_cast<int>(sizeof(void*) * 2)) << std::setfill(L'0')
          << reinterpret_cast<uintptr_t>(value);
     return text.str();
 }
