@@ -1,6 +1,6 @@
 // The presenter installed in the platform's real Enhanced Video Renderer
-// filter. (Wine's filter looks up the presenter's services only when its input
-// pin connects, which needs a graph with a source: not covered here.)
+// filter: first alone, then in a graph with the test clip, where Wine's filter
+// looks up the presenter's services when its input pin connects.
 #include "EvrFixture.h"
 #include "EvrGuids.h"
 #include "Handles.h"
@@ -61,7 +61,7 @@ TEST(RendererTest, TheEnhancedVideoRendererTakesThePresenterAndServesItsDisplayC
     EXPECT_EQ(std::vector<std::string>{}, diagnostics.Unexpected());
 }
 
-TEST(RendererTest, ConnectingAVideoStreamNegotiatesWithTheRealMixer)
+TEST(RendererTest, TheRealMixerNegotiatesAndRendersThePausedFrameIntoAnEngineTexture)
 {
     const std::wstring media = BinDirectory() + L"\\..\\test-data\\clip-rgb.mp4";
     if (GetFileAttributesW(media.c_str()) == INVALID_FILE_ATTRIBUTES)
@@ -114,12 +114,45 @@ TEST(RendererTest, ConnectingAVideoStreamNegotiatesWithTheRealMixer)
         ASSERT_HRESULT_SUCCEEDED(type->GetGUID(MF_MT_SUBTYPE, &subtype));
         EXPECT_NE(static_cast<DWORD>(D3DFMT_A8R8G8B8), subtype.Data1);
 
+        // Pausing prerolls: the real mixer renders the first (red) frame into
+        // one of the engine's textures, which the next poll names.
+        ComPtr<IMediaControl> control;
+        ASSERT_HRESULT_SUCCEEDED(graph.As(&control));
+        EXPECT_HRESULT_SUCCEEDED(control->Pause());
+        OAFilterState state = State_Stopped;
+        EXPECT_HRESULT_SUCCEEDED(control->GetState(5000, &state));
+        EXPECT_EQ(State_Paused, state);
+        FramePtr frame;
+        EXPECT_TRUE(WaitUntil([&] {
+            frame.reset(presenter->GetFrameData());
+            return frame && frame->GetTexture() != nullptr;
+        })) << "no frame arrived";
+        if (frame && frame->GetTexture())
+        {
+            D3DCOLOR colour = 0;
+            ASSERT_HRESULT_SUCCEEDED(ReadPixel(frame->GetTexture(), &colour));
+            EXPECT_GE((colour >> 16) & 0xFF, 0xE0u) << std::hex << colour << " is not the clip's red";
+            EXPECT_LE((colour >> 8) & 0xFF, 0x20u) << std::hex << colour;
+            EXPECT_LE(colour & 0xFF, 0x20u) << std::hex << colour;
+            EXPECT_EQ(320u, frame->GetWidth());
+            EXPECT_EQ(240u, frame->GetHeight());
+        }
+        frame.reset();
+        EXPECT_HRESULT_SUCCEEDED(control->Stop());
+
         // Wine 8's mixer dereferences the NULL input type with which the
         // renderer's pin disconnects (SetInputType(0, NULL, 0)) once it has a
         // device manager. Handing the renderer back its own mixer and presenter
         // first lets the graph go down; it also lets our presenter go.
         EXPECT_HRESULT_SUCCEEDED(renderer->InitializeRenderer(nullptr, nullptr));
     }
+    // Wine 8's renderer never calls ReleaseServicePointers, neither when its
+    // presenter is replaced nor when it goes down; the shown frame would keep
+    // the presenter alive through its release callback. Do what the renderer should.
+    ComPtr<IMFTopologyServiceLookupClient> lookupClient;
+    ASSERT_HRESULT_SUCCEEDED(presenter.As(&lookupClient));
+    EXPECT_HRESULT_SUCCEEDED(lookupClient->ReleaseServicePointers());
+    lookupClient.Reset();
     videoPresenter.Reset();
     EXPECT_TRUE(WaitUntil([&] { return RefCountOf(presenter.Get()) == 1; }))
         << "references left: " << RefCountOf(presenter.Get());
