@@ -2,8 +2,8 @@
 //  - one GetFrameData poll (median, microseconds), with a due frame and idle;
 //  - one whole cycle: poll takes the queued frame, the previous sample is
 //    released, returns through the platform's callback, and the mixer fills it;
-//  - operator new calls per frame after warm-up (the design allows only the
-//    descriptor that each poll hands out).
+//  - operator new calls per frame after warm-up (only the descriptor that
+//    each poll hands out is expected).
 #include "EvrDoubles.h"
 #include "HelperWindow.h"
 #include "Presenter.h"
@@ -227,7 +227,7 @@ int main(int argc, char** argv)
         std::printf("pull-queue-present-release cycle: median %.1f us (%.0f frames/s)\n", Median(cycles),
                     Median(cycles) > 0 ? 1e6 / Median(cycles) : 0.0);
         std::printf("frames shown: %d of %d\n", shownFrames, frames);
-        std::printf("operator new per frame after warm-up: %.2f (cycle), %.2f (idle poll); allowed: 1, the descriptor\n",
+        std::printf("operator new per frame after warm-up: %.2f (cycle), %.2f (idle poll); expected: 1, the descriptor\n",
                     static_cast<double>(allocations) / frames, static_cast<double>(idleAllocations) / frames);
         if (shownFrames != frames)
             exitCode = 2;

@@ -573,7 +573,7 @@ HRESULT EVRCustomPresenter::RenegotiateMediaType()
         // The mixer keeps its first type and the graph learns why nothing plays.
         ComPtr<IMFMediaType> first;
         if (SUCCEEDED(m_pMixer->GetOutputAvailableType(0, 0, &first)))
-            m_pMixer->SetOutputType(0, first.Get(), 0); // untested by design: the abort below ends playback
+            m_pMixer->SetOutputType(0, first.Get(), 0); // deliberately untested: the abort below ends playback
         Notify(EC_ERRORABORT, MF_E_INVALIDMEDIATYPE, 0);
         return S_OK;
     }
@@ -811,7 +811,8 @@ HRESULT EVRCustomPresenter::PullOneSample()
     hr = TrackSampleRelease(sample.Get());
     if (FAILED(hr))
     {
-        // An untracked sample would never come back: keep it in the ring.
+        // An untracked sample would never come back: keep it in the ring. The
+        // pool holds this set under the same lock, so the give-back cannot fail.
         m_SamplePool.GiveBack(sample.Get());
         return hr;
     }
