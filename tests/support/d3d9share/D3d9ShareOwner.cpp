@@ -17,6 +17,7 @@
 #include <shellapi.h>
 
 #include <string>
+#include <vector>
 
 using Microsoft::WRL::ComPtr;
 
@@ -46,6 +47,7 @@ int Serve(const std::wstring& blockName, UINT width, UINT height, D3DCOLOR backg
         return 3;
 
     UniqueHandle heldTurn;
+    std::vector<ComPtr<IDirect3DTexture9>> filler;
     uint32_t done = 0;
     for (;;)
     {
@@ -67,6 +69,17 @@ int Serve(const std::wstring& blockName, UINT width, UINT height, D3DCOLOR backg
             heldTurn.Reset(OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE,
                                       d3d9share::OwnerObjectName(L"serve", GetCurrentProcessId()).c_str()));
             hr = heldTurn && WaitForSingleObject(heldTurn.Get(), 0) == WAIT_OBJECT_0 ? S_OK : E_FAIL;
+            break;
+        case OWNER_COMMAND_FILL_REGISTRY:
+            for (;;)
+            {
+                ComPtr<IDirect3DTexture9> small;
+                HANDLE smallHandle = nullptr;
+                if (FAILED(device.CreateShared(1, 1, D3DFMT_X8R8G8B8, &small, &smallHandle)))
+                    break;
+                filler.push_back(small);
+            }
+            hr = static_cast<HRESULT>(filler.size());
             break;
         case OWNER_COMMAND_QUIT:
             control->doneNumber = done;

@@ -291,3 +291,23 @@ TEST_F(SharedTextureAcrossProcesses, OpenersOnSeveralThreadsTakeTurnsAndAllGetTh
         ExpectPattern(pixels, kWidth, kHeight, kRed, kYellow);
     }
 }
+
+TEST_F(SharedTextureAcrossProcesses, HandlesOfAnEndedOwnerAreReusedWhenNoneIsLeft)
+{
+    // Every process with the stand-in shares the registry, so this runs only
+    // as the ctest entry d3d9share-registry-tests, which runs alone.
+    wchar_t serial[4] = {};
+    if (GetEnvironmentVariableW(L"QV_D3D9SHARE_ALONE", serial, 4) == 0)
+        GTEST_SKIP() << "fills the registry that all processes share; see d3d9share-registry-tests";
+
+    const HRESULT made = Command(OWNER_COMMAND_FILL_REGISTRY);
+    ASSERT_GT(made, 0);
+    ComPtr<IDirect3DTexture9> texture;
+    HANDLE handle = nullptr;
+    EXPECT_EQ(E_OUTOFMEMORY, m_device.CreateShared(1, 1, D3DFMT_X8R8G8B8, &texture, &handle));
+
+    m_owner.Terminate(9);
+    ASSERT_EQ(9u, m_owner.Wait(5000));
+    ASSERT_EQ(S_OK, m_device.CreateShared(1, 1, D3DFMT_X8R8G8B8, &texture, &handle));
+    EXPECT_NE(nullptr, handle);
+}

@@ -18,6 +18,7 @@ enum : uint32_t
     OWNER_COMMAND_RELEASE = 2,      // release the texture
     OWNER_COMMAND_HOLD_SERVICE = 3, // take the copy service's turn and keep it, as a hung owner would
     OWNER_COMMAND_QUIT = 4,
+    OWNER_COMMAND_FILL_REGISTRY = 5, // make 1 x 1 shared textures until no handle is left; result = their count
 };
 
 #pragma pack(push, 8)
