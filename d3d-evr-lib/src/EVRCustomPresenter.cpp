@@ -116,13 +116,13 @@ EVRCustomPresenter::EVRCustomPresenter(HRESULT& hr, HWND videoWindow)
 
 EVRCustomPresenter::~EVRCustomPresenter()
 {
+    m_Scheduler.SetClock(nullptr); // the queue borrows the clock
     m_pClock.Reset();
     m_pMixer.Reset();
     m_pMediaEventSink.Reset();
     m_pMediaType.Reset();
     m_pD3DPresentEngine.reset();
     m_SamplePool.Clear();
-    m_Scheduler.SetClock(nullptr);
     m_Scheduler.Flush();
     m_FrameStep.samples.Clear();
 }
