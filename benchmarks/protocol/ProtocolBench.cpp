@@ -149,6 +149,7 @@ int wmain(int argc, wchar_t** argv)
         WaitForSingleObject(echo.Get(), 10000);
     }
 
+    std::fprintf(stderr, "floor measured\n");
     // The real handshake in server stub mode, and the frame request.
     std::vector<double> readyMs;
     std::vector<double> frameTrip;
@@ -176,7 +177,10 @@ int wmain(int argc, wchar_t** argv)
         const double ms = (NowUs() - t0) / 1000.0;
         readyMs.push_back(ms);
         if (ms > 1500.0)
+        {
             ++slow;
+            std::fprintf(stderr, "run %d: %.1f ms to ready\n", i, ms);
+        }
         FrameParams frame = {};
         if (i + 1 == runs)
         {
@@ -184,8 +188,12 @@ int wmain(int argc, wchar_t** argv)
             for (int r = 0; r < requests; ++r)
             {
                 double s = NowUs();
-                if (client.GetFrameData(&frame) != VPC_FRAME_OK)
+                const int status = client.GetFrameData(&frame);
+                if (status != VPC_FRAME_OK)
+                {
+                    std::fprintf(stderr, "frame request %d: status %d\n", r, status);
                     return 4;
+                }
                 frameTrip.push_back(NowUs() - s);
                 DWORD_PTR answer = 0;
                 s = NowUs();
@@ -202,8 +210,8 @@ int wmain(int argc, wchar_t** argv)
         HWND serverWindow = FindWindowW(L"velmorin", nullptr);
         UniqueHandle process = ProcessOf(serverWindow);
         client.Close();
-        if (process)
-            WaitForSingleObject(process.Get(), 10000);
+        if (process && WaitForSingleObject(process.Get(), 10000) != WAIT_OBJECT_0)
+            std::fprintf(stderr, "run %d: server did not end after close\n", i);
     }
 
     const double startFloor = Median(echoStart);
