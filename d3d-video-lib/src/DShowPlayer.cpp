@@ -3,8 +3,6 @@
 #include "Log.h"
 #include "VideoPlayerMsg.h"
 
-#include <cmath>
-
 namespace
 {
 const wchar_t kHelperClassName[] = L"QV_DSHOW_PLAYER_MSG_HELPER_WND";
@@ -67,10 +65,8 @@ HRESULT DShowPlayer::Open(const std::wstring& path, int loop, float startPositio
         SetMute(1);
 
     if (FAILED(hr))
-    {
         Report(VE_PLAY_ERROR, hr, L"initialization failed");
-        return hr;
-    }
+    // Adding the source filter and rendering its streams follow here with the graph.
     return hr;
 }
 
