@@ -2,7 +2,6 @@
 
 #include "ComBarrier.h"
 #include "Diagnostics.h"
-#include "EvrGuids.h"
 #include "Log.h"
 #include "Trace.h"
 #include "mfcommon/mediatype.h"
@@ -209,7 +208,7 @@ STDMETHODIMP EVRCustomPresenter::GetService(REFGUID guidService, REFIID riid, LP
         return E_POINTER;
     *ppvObject = nullptr;
     HRESULT hr = MF_E_UNSUPPORTED_SERVICE;
-    if (guidService == evrguids::MR_VIDEO_RENDER_SERVICE || guidService == evrguids::MR_VIDEO_ACCELERATION_SERVICE)
+    if (guidService == MR_VIDEO_RENDER_SERVICE || guidService == MR_VIDEO_ACCELERATION_SERVICE)
     {
         if (m_pD3DPresentEngine)
             hr = m_pD3DPresentEngine->GetService(guidService, riid, ppvObject);
@@ -240,12 +239,12 @@ STDMETHODIMP EVRCustomPresenter::InitServicePointers(IMFTopologyServiceLookup* p
 
         // The presenter runs without a clock, so a failed lookup is no error.
         DWORD count = 1;
-        pLookup->LookupService(MF_SERVICE_LOOKUP_GLOBAL, 0, evrguids::MR_VIDEO_RENDER_SERVICE, __uuidof(IMFClock),
+        pLookup->LookupService(MF_SERVICE_LOOKUP_GLOBAL, 0, MR_VIDEO_RENDER_SERVICE, __uuidof(IMFClock),
                                reinterpret_cast<void**>(m_pClock.ReleaseAndGetAddressOf()), &count);
         m_Scheduler.SetClock(m_pClock.Get());
 
         count = 1;
-        HRESULT hr = pLookup->LookupService(MF_SERVICE_LOOKUP_GLOBAL, 0, evrguids::MR_VIDEO_MIXER_SERVICE,
+        HRESULT hr = pLookup->LookupService(MF_SERVICE_LOOKUP_GLOBAL, 0, MR_VIDEO_MIXER_SERVICE,
                                             __uuidof(IMFTransform),
                                             reinterpret_cast<void**>(m_pMixer.ReleaseAndGetAddressOf()), &count);
         if (SUCCEEDED(hr) && !m_pMixer)
@@ -265,12 +264,12 @@ STDMETHODIMP EVRCustomPresenter::InitServicePointers(IMFTopologyServiceLookup* p
             // The zoom only crops; a mixer without attributes shows the whole frame.
             ComPtr<IMFAttributes> attributes;
             if (SUCCEEDED(m_pMixer->GetAttributes(&attributes)) && attributes)
-                SetBlobAttribute(attributes.Get(), evrguids::VIDEO_ZOOM_RECT, m_nrcSource);
+                SetBlobAttribute(attributes.Get(), VIDEO_ZOOM_RECT, m_nrcSource);
         }
         if (SUCCEEDED(hr))
         {
             count = 1;
-            hr = pLookup->LookupService(MF_SERVICE_LOOKUP_GLOBAL, 0, evrguids::MR_VIDEO_RENDER_SERVICE,
+            hr = pLookup->LookupService(MF_SERVICE_LOOKUP_GLOBAL, 0, MR_VIDEO_RENDER_SERVICE,
                                         __uuidof(IMediaEventSink),
                                         reinterpret_cast<void**>(m_pMediaEventSink.ReleaseAndGetAddressOf()),
                                         &count);

@@ -1,7 +1,6 @@
 // The presenter's COM face, its media type negotiation with the mixer, its
 // services and its answers after shutdown.
 #include "EvrFixture.h"
-#include "EvrGuids.h"
 
 #include <dxva2api.h>
 
@@ -86,17 +85,17 @@ TEST_F(PresenterTest, ServesTheDeviceManagerForRenderAndAccelerationServices)
     ComPtr<IMFGetService> service;
     ASSERT_HRESULT_SUCCEEDED(m_presenter.As(&service));
     ComPtr<IDirect3DDeviceManager9> manager;
-    ASSERT_HRESULT_SUCCEEDED(service->GetService(evrguids::MR_VIDEO_ACCELERATION_SERVICE, IID_PPV_ARGS(&manager)));
+    ASSERT_HRESULT_SUCCEEDED(service->GetService(MR_VIDEO_ACCELERATION_SERVICE, IID_PPV_ARGS(&manager)));
     ASSERT_NE(nullptr, manager.Get());
     ComPtr<IDirect3DDeviceManager9> same;
-    ASSERT_HRESULT_SUCCEEDED(service->GetService(evrguids::MR_VIDEO_RENDER_SERVICE, IID_PPV_ARGS(&same)));
+    ASSERT_HRESULT_SUCCEEDED(service->GetService(MR_VIDEO_RENDER_SERVICE, IID_PPV_ARGS(&same)));
     EXPECT_EQ(manager.Get(), same.Get());
 
     ComPtr<IMFVideoDisplayControl> display;
-    EXPECT_HRESULT_SUCCEEDED(service->GetService(evrguids::MR_VIDEO_RENDER_SERVICE, IID_PPV_ARGS(&display)))
+    EXPECT_HRESULT_SUCCEEDED(service->GetService(MR_VIDEO_RENDER_SERVICE, IID_PPV_ARGS(&display)))
         << "other interfaces of the render service come from the presenter itself";
     ComPtr<IDirect3DDeviceManager9> none;
-    EXPECT_EQ(MF_E_UNSUPPORTED_SERVICE, service->GetService(evrguids::MR_VIDEO_MIXER_SERVICE, IID_PPV_ARGS(&none)));
+    EXPECT_EQ(MF_E_UNSUPPORTED_SERVICE, service->GetService(MR_VIDEO_MIXER_SERVICE, IID_PPV_ARGS(&none)));
     EXPECT_EQ(nullptr, none.Get());
 }
 
@@ -105,7 +104,7 @@ TEST_F(PresenterTest, InitialisesFromTheLookupAndRefusesWhileActive)
     Attach();
     MFVideoNormalizedRect zoom{};
     UINT32 size = 0;
-    ASSERT_HRESULT_SUCCEEDED(m_mixer->Attributes()->GetBlob(evrguids::VIDEO_ZOOM_RECT,
+    ASSERT_HRESULT_SUCCEEDED(m_mixer->Attributes()->GetBlob(VIDEO_ZOOM_RECT,
                                                             reinterpret_cast<UINT8*>(&zoom), sizeof(zoom), &size));
     EXPECT_EQ(1.0f, zoom.right);
     EXPECT_EQ(1.0f, zoom.bottom);

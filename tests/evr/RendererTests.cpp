@@ -2,7 +2,6 @@
 // filter: first alone, then in a graph with the test clip, where Wine's filter
 // looks up the presenter's services when its input pin connects.
 #include "EvrFixture.h"
-#include "EvrGuids.h"
 #include "Handles.h"
 #include "TestProcess.h"
 
@@ -46,7 +45,7 @@ TEST(RendererTest, TheEnhancedVideoRendererTakesThePresenterAndServesItsDisplayC
     ComPtr<IMFGetService> service;
     ASSERT_HRESULT_SUCCEEDED(filter.As(&service));
     ComPtr<IMFVideoDisplayControl> display;
-    ASSERT_HRESULT_SUCCEEDED(service->GetService(evrguids::MR_VIDEO_RENDER_SERVICE, IID_PPV_ARGS(&display)));
+    ASSERT_HRESULT_SUCCEEDED(service->GetService(MR_VIDEO_RENDER_SERVICE, IID_PPV_ARGS(&display)));
     EXPECT_EQ(E_NOTIMPL, display->SetAspectRatioMode(MFVideoARMode_PreservePicture))
         << "the renderer hands out the presenter's own display control";
     display.Reset();

@@ -1,6 +1,5 @@
 #include "EvrDoubles.h"
 
-#include "EvrGuids.h"
 #include "SampleData.h"
 
 #include <mferror.h>
@@ -250,7 +249,7 @@ STDMETHODIMP MixerDouble::ProcessOutput(DWORD, DWORD count, MFT_OUTPUT_DATA_BUFF
     if (SUCCEEDED(hr))
         hr = buffer.As(&service);
     if (SUCCEEDED(hr))
-        hr = service->GetService(evrguids::MR_BUFFER_SERVICE, IID_PPV_ARGS(&surface));
+        hr = service->GetService(MR_BUFFER_SERVICE, IID_PPV_ARGS(&surface));
     if (SUCCEEDED(hr))
         hr = surface->GetDevice(&device);
     if (SUCCEEDED(hr))
@@ -301,11 +300,11 @@ STDMETHODIMP ServiceLookupDouble::LookupService(MF_SERVICE_LOOKUP_TYPE, DWORD, R
                                                 LPVOID* ppvObjects, DWORD* pnObjects)
 {
     IUnknown* found = nullptr;
-    if (service == evrguids::MR_VIDEO_RENDER_SERVICE && riid == __uuidof(IMFClock))
+    if (service == MR_VIDEO_RENDER_SERVICE && riid == __uuidof(IMFClock))
         found = m_clock.Get();
-    else if (service == evrguids::MR_VIDEO_RENDER_SERVICE && riid == __uuidof(IMediaEventSink))
+    else if (service == MR_VIDEO_RENDER_SERVICE && riid == __uuidof(IMediaEventSink))
         found = m_sink.Get();
-    else if (service == evrguids::MR_VIDEO_MIXER_SERVICE)
+    else if (service == MR_VIDEO_MIXER_SERVICE)
         found = m_mixer.Get();
     if (!found)
         return MF_E_NOTACCEPTING;
