@@ -1,10 +1,13 @@
 #include "EvrFixture.h"
 
 #include "Diagnostics.h"
+#include "Log.h"
 
 #include <mferror.h>
 
+#include <fstream>
 #include <mutex>
+#include <sstream>
 
 using Microsoft::WRL::ComPtr;
 
@@ -57,6 +60,20 @@ std::vector<std::string> DiagnosticRecorder::Unexpected()
         if (handlesAreReal || text != "hTexture")
             unexpected.push_back(text);
     return unexpected;
+}
+
+std::string LogText()
+{
+    std::ifstream file(LogFileName().c_str(), std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::string LogTextSince(size_t offset)
+{
+    const std::string text = LogText();
+    return offset < text.size() ? text.substr(offset) : std::string();
 }
 
 ULONG RefCountOf(IUnknown* object)

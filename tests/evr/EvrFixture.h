@@ -99,5 +99,9 @@ protected:
     Microsoft::WRL::ComPtr<EventSinkDouble> m_sink;
 };
 
+// The log file as written so far, and what was appended after an offset.
+std::string LogText();
+std::string LogTextSince(size_t offset);
+
 // A presenter's current reference count, read without changing it.
 ULONG RefCountOf(IUnknown* object);

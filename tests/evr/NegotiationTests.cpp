@@ -127,7 +127,19 @@ TEST_F(PresenterTest, InitialisesFromTheLookupAndRefusesWhileActive)
 TEST_F(PresenterTest, RejectsA8R8G8B8AndAcceptsTheNextOfferedFormat)
 {
     Attach();
+    const size_t logStart = LogText().size();
     ASSERT_HRESULT_SUCCEEDED(Negotiate({Spec(D3DFMT_A8R8G8B8, 320, 240), Spec(D3DFMT_X8R8G8B8, 320, 240)}));
+    const std::string log = LogTextSince(logStart);
+    for (const char* line : {"[EVRCustomPresenter::RenegotiateMediaType] mixer format 1 320x240 f=21 ",
+                             "[EVRCustomPresenter::RenegotiateMediaType] mixer format 2 320x240 f=22 ",
+                             "[EVRCustomPresenter::IsMediaTypeSupported] format 21 - rejected",
+                             "[EVRCustomPresenter::RenegotiateMediaType] format 1 rejected render state 2",
+                             "[D3DPresentEngine::CreateD3DSample] creating sample 0 texture 320x240 -> 0x0 f=22",
+                             "[D3DPresentEngine::CreateD3DSample] creating sample 1 texture 320x240 -> 0x0 f=22",
+                             "[EVRCustomPresenter::SetMediaType] new sample  1 0 :  ",
+                             "[EVRCustomPresenter::SetMediaType] new sample  1 1 :  ",
+                             "[EVRCustomPresenter::RenegotiateMediaType] format 2 accepted render state 2"})
+        EXPECT_NE(std::string::npos, log.find(line)) << line;
     ComPtr<IMFMediaType> output = m_mixer->OutputType();
     ASSERT_NE(nullptr, output.Get());
     EXPECT_EQ(D3DFMT_X8R8G8B8, FormatOf(output.Get()));
