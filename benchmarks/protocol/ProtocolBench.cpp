@@ -1,6 +1,6 @@
 // protocol-bench [runs] [requests]: medians of the start-to-ready handshake
 // and of the frame request, each beside its floor on this machine.
-#include "BenchMessages.h"
+#include "EchoFloor.h"
 #include "Handles.h"
 #include "VideoPlayerClient.h"
 
@@ -28,14 +28,6 @@ double Median(std::vector<double> values)
         return 0.0;
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
-}
-
-std::wstring BinDirectory()
-{
-    wchar_t path[MAX_PATH] = {};
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, length);
-    return dir.substr(0, dir.find_last_of(L"\\/"));
 }
 
 template <typename Predicate>
@@ -70,33 +62,6 @@ struct ReadyCallback : IVideoCallback
     void Release() override { delete this; }
 };
 
-// Receives the echo program's hello.
-HWND g_echoWindow = nullptr;
-LRESULT CALLBACK BenchProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == kEchoHello)
-    {
-        g_echoWindow = reinterpret_cast<HWND>(wParam);
-        return 0;
-    }
-    return DefWindowProcW(hwnd, message, wParam, lParam);
-}
-
-UniqueHandle StartEcho(HWND self)
-{
-    const std::wstring path = BinDirectory() + L"\\qv-bench-echo.exe";
-    std::wstring line = L"\"" + path + L"\" " + std::to_wstring(reinterpret_cast<intptr_t>(self));
-    std::vector<wchar_t> buffer(line.begin(), line.end());
-    buffer.push_back(0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(path.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-        return UniqueHandle();
-    UniqueHandle thread(info.hThread);
-    return UniqueHandle(info.hProcess);
-}
-
 UniqueHandle ProcessOf(HWND window)
 {
     DWORD id = 0;
@@ -116,28 +81,18 @@ int wmain(int argc, wchar_t** argv)
 {
     const int runs = argc > 1 ? _wtoi(argv[1]) : 30;
     const int requests = argc > 2 ? _wtoi(argv[2]) : 20000;
-    HINSTANCE instance = GetModuleHandleW(nullptr);
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     g_ticksPerUs = static_cast<double>(frequency.QuadPart) / 1e6;
 
-    WNDCLASSEXW wc = {};
-    wc.cbSize = sizeof(wc);
-    wc.lpfnWndProc = BenchProc;
-    wc.hInstance = instance;
-    wc.lpszClassName = L"QvBench";
-    RegisterClassExW(&wc);
-    HWND self = CreateWindowExW(0, wc.lpszClassName, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
-
     // Floor of the start: a trivial window program announcing its window.
     std::vector<double> echoStart;
     std::vector<double> echoTrip;
+    EchoFloor echo;
     for (int i = 0; i < runs; ++i)
     {
-        g_echoWindow = nullptr;
         const double t0 = NowUs();
-        UniqueHandle echo = StartEcho(self);
-        if (!echo || !Pump([] { return g_echoWindow != nullptr; }, 10000))
+        if (!echo.Start())
         {
             std::printf("echo program did not answer\n");
             return 1;
@@ -145,8 +100,7 @@ int wmain(int argc, wchar_t** argv)
         echoStart.push_back((NowUs() - t0) / 1000.0);
         if (i + 1 == runs)
             break; // the last one stays for the round trips
-        PostMessageW(g_echoWindow, WM_CLOSE, 0, 0);
-        WaitForSingleObject(echo.Get(), 10000);
+        echo.Stop();
     }
 
     std::fprintf(stderr, "floor measured\n");
@@ -195,16 +149,15 @@ int wmain(int argc, wchar_t** argv)
                     return 4;
                 }
                 frameTrip.push_back(NowUs() - s);
-                DWORD_PTR answer = 0;
                 s = NowUs();
-                SendMessageTimeoutW(g_echoWindow, kEchoPing, 0, 0, kVpSendFlags, kVpSendTimeoutMs, &answer);
+                echo.Ping();
                 echoTrip.push_back(NowUs() - s);
                 // The readiness check inside each request asks about a window of another process.
                 s = NowUs();
-                IsWindow(g_echoWindow);
+                IsWindow(echo.Window());
                 isWindow.push_back(NowUs() - s);
             }
-            PostMessageW(g_echoWindow, WM_CLOSE, 0, 0);
+            echo.Stop();
         }
         // Only one server runs here; wait for its end before the next start.
         HWND serverWindow = FindWindowW(L"velmorin", nullptr);

@@ -9,6 +9,7 @@
 // --stub gives the server a green shared stub texture of this program's own
 // instead of playing the file. Frames are read back through Direct3D 9Ex
 // shared handles; under Wine that needs the shared-texture stand-in d3d9.dll.
+#include "ChildServer.h"
 #include "FrameTally.h"
 #include "Handles.h"
 #include "PngFile.h"
@@ -16,7 +17,6 @@
 #include "VideoPlayerClient.h"
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -131,23 +131,6 @@ public:
 private:
     std::shared_ptr<Seen> m_seen;
 };
-
-// The server this process started: the client keeps its process to itself.
-UniqueHandle OpenChildServer()
-{
-    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot)
-        return UniqueHandle();
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry))
-    {
-        if (entry.th32ParentProcessID == GetCurrentProcessId() && _wcsicmp(entry.szExeFile, L"qvfx-reviv.exe") == 0)
-            return UniqueHandle(
-                OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-    }
-    return UniqueHandle();
-}
 
 void PumpFor(double seconds)
 {
@@ -426,9 +409,18 @@ int Demo::Finish()
             const double deadline = Seconds() + 10.0;
             while (WaitForSingleObject(m_serverProcess.Get(), 0) == WAIT_TIMEOUT && Seconds() < deadline)
                 PumpFor(0.01);
+            const bool stuck = WaitForSingleObject(m_serverProcess.Get(), 0) == WAIT_TIMEOUT;
+            if (stuck)
+            {
+                // A server stuck in its teardown would otherwise outlive the demo.
+                Say("the server did not end within 10 s of the close; ending it");
+                m_missing.push_back("server ending by itself after close");
+                TerminateProcess(m_serverProcess.Get(), 1);
+                WaitForSingleObject(m_serverProcess.Get(), 5000);
+            }
             GetExitCodeProcess(m_serverProcess.Get(), &exitCode);
             Say("server exit code %ld", static_cast<long>(exitCode));
-            if (exitCode != 0 && m_seen->ready)
+            if (!stuck && exitCode != 0 && m_seen->ready)
                 m_missing.push_back("server ending with exit code 0 after close");
         }
         m_client.reset();
