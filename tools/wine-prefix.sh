@@ -16,8 +16,9 @@ mkdir -p "$(dirname "$prefix")"
         /usr/lib/wine/wineserver -w 9>&-
         touch "$prefix/.qv-ready"
     fi
-    # Used only by programs started with evr=n,b; see the script for why.
-    "$(dirname "$0")/wine-evr-mend.sh" "$prefix" 9>&- || true
+    # Used only by programs started with evr=n,b; see the script for why. The
+    # renderer layer of tests/support/evr-shim goes in too once it is built.
+    "$(dirname "$0")/wine-evr-mend.sh" "$prefix" "$(dirname "$prefix")/bin/qv-evr-shim.dll" 9>&- || true
     marker="$prefix/.qv-server-pid"
     if ! { [ -f "$marker" ] && kill -0 "$(cat "$marker")" 2>/dev/null; }; then
         /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 9>&-

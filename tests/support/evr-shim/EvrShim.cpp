@@ -1,0 +1,623 @@
+// A test-only evr.dll for Wine. Installed as the test prefix's
+// system32\evr.dll and enabled with WINEDLLOVERRIDES="evr=n,b", it loads the
+// mended copy of Wine's own renderer (system32\qvevrmended.dll), forwards every
+// export to it, and makes its Enhanced Video Renderer filter drive a custom
+// presenter as the Windows renderer does. Wine 8's filter never calls the
+// presenter's clock-state sink nor ReleaseServicePointers, and its mixer
+// faults when the input pin disconnects once it holds a device manager.
+//
+// How it works: the real class factory's CreateInstance, and in each filter
+// the inner Release, IMediaFilter Stop/Pause/Run, IMFVideoRenderer
+// InitializeRenderer and the input pin's Disconnect are patched in the real
+// objects' method tables (shared by every object of a kind; each hook calls the
+// original). Per filter the layer remembers the presenter it was given and the
+// graph state, and tells the presenter what Windows tells it:
+// - Run from stopped: OnClockStart(now, stream time at run);
+// - Pause while running: OnClockPause; Run from that pause: OnClockRestart;
+// - Stop after a run or pause: OnClockStop;
+// - input pin disconnect and the filter's end: ReleaseServicePointers, and
+//   before the disconnect the renderer's own mixer and presenter are put back
+//   so that the faulting mixer has no device manager.
+#include "EvrSlots.h"
+
+#include "CriticalSection.h"
+
+#include <windows.h>
+#include <dshow.h>
+#include <evr.h>
+#include <mfapi.h>
+#include <wrl/client.h>
+
+#include <string>
+#include <vector>
+
+using Microsoft::WRL::ComPtr;
+
+namespace
+{
+
+// {FA10746C-9B63-4B6C-BC49-FC300EA5F256}
+constexpr CLSID kClsidEnhancedVideoRenderer = {0xfa10746c, 0x9b63, 0x4b6c,
+                                               {0xbc, 0x49, 0xfc, 0x30, 0x0e, 0xa5, 0xf2, 0x56}};
+constexpr MFTIME kCurrentPosition = 0x7FFFFFFFFFFFFFFF; // PRESENTATION_CURRENT_POSITION
+
+using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
+using CreateInstanceFn = HRESULT(STDMETHODCALLTYPE*)(IClassFactory*, IUnknown*, REFIID, void**);
+using ReleaseFn = ULONG(STDMETHODCALLTYPE*)(IUnknown*);
+using StopFn = HRESULT(STDMETHODCALLTYPE*)(IBaseFilter*);
+using RunFn = HRESULT(STDMETHODCALLTYPE*)(IBaseFilter*, REFERENCE_TIME);
+using DisconnectFn = HRESULT(STDMETHODCALLTYPE*)(IPin*);
+using InitServicePointersFn = HRESULT(STDMETHODCALLTYPE*)(IMFTopologyServiceLookupClient*, IMFTopologyServiceLookup*);
+using InitializeRendererFn = HRESULT(STDMETHODCALLTYPE*)(IMFVideoRenderer*, IMFTransform*, IMFVideoPresenter*);
+
+void Trace(const std::string& text)
+{
+    OutputDebugStringA(("evr-shim: " + text + "\n").c_str());
+}
+
+HMODULE RealEvr()
+{
+    static const HMODULE module = [] {
+        wchar_t dir[MAX_PATH] = {};
+        const UINT length = GetSystemDirectoryW(dir, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH)
+            return HMODULE(nullptr);
+        // Never freed: the patched method tables point into both modules.
+        HMODULE real = LoadLibraryW((std::wstring(dir, length) + L"\\qvevrmended.dll").c_str());
+        if (!real)
+            Trace("cannot load qvevrmended.dll: " + std::to_string(GetLastError()));
+        return real;
+    }();
+    return module;
+}
+
+bool InRealEvr(const void* address)
+{
+    HMODULE owner = nullptr;
+    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              static_cast<LPCWSTR>(address), &owner) &&
+           owner == RealEvr() && owner != nullptr;
+}
+
+// True when WINEDLLOVERRIDES names evr native first ("evr=n,b"). Wine 8 loads
+// a native system32\evr.dll even without that override, so with the default
+// overrides the layer only forwards, and the mended renderer acts alone.
+bool LayerEnabled()
+{
+    wchar_t buffer[1024] = {};
+    const DWORD length = GetEnvironmentVariableW(L"WINEDLLOVERRIDES", buffer, 1024);
+    if (length == 0 || length >= 1024)
+        return false;
+    const std::wstring overrides(buffer, length);
+    size_t start = 0;
+    while (start <= overrides.size())
+    {
+        size_t end = overrides.find(L';', start);
+        if (end == std::wstring::npos)
+            end = overrides.size();
+        const std::wstring entry = overrides.substr(start, end - start);
+        const size_t equals = entry.find(L'=');
+        if (equals != std::wstring::npos && equals + 1 < entry.size() && entry[equals + 1] == L'n')
+        {
+            const std::wstring names = L"," + entry.substr(0, equals) + L",";
+            if (names.find(L",evr,") != std::wstring::npos)
+                return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+// Leaked on purpose: hooks may run during the process's static destruction.
+CCriticalSection& Lock()
+{
+    static CCriticalSection* section = new CCriticalSection;
+    return *section;
+}
+
+// Replaces slot `slot` of object's method table with hook once; *original
+// keeps what was there. Only tables that belong to the real renderer are
+// touched, and a second, different table for the same hook is refused.
+bool PatchSlot(void* object, unsigned slot, void* hook, void** original)
+{
+    void** entry = *static_cast<void***>(object) + slot;
+    CScopedLock lock(Lock());
+    if (*entry == hook)
+        return true;
+    if (*original != nullptr || !InRealEvr(*entry))
+    {
+        Trace("slot " + std::to_string(slot) + " not patched");
+        return false;
+    }
+    DWORD protection = 0;
+    if (!VirtualProtect(entry, sizeof(void*), PAGE_READWRITE, &protection))
+    {
+        Trace("VirtualProtect failed: " + std::to_string(GetLastError()));
+        return false;
+    }
+    *original = *entry;
+    InterlockedExchangePointer(entry, hook);
+    DWORD ignored = 0;
+    VirtualProtect(entry, sizeof(void*), protection, &ignored); // a writable table still works
+    FlushInstructionCache(GetCurrentProcess(), entry, sizeof(void*));
+    return true;
+}
+
+CreateInstanceFn g_createInstance = nullptr;
+ReleaseFn g_release = nullptr;
+StopFn g_stop = nullptr;
+StopFn g_pause = nullptr;
+RunFn g_run = nullptr;
+DisconnectFn g_disconnect = nullptr;
+InitializeRendererFn g_initializeRenderer = nullptr;
+InitServicePointersFn g_mixerInitServicePointers = nullptr;
+
+enum FilterState
+{
+    FILTER_STATE_STOPPED,
+    FILTER_STATE_PAUSED, // prerolled from stopped: the clock has not started
+    FILTER_STATE_PAUSED_AFTER_RUN,
+    FILTER_STATE_RUNNING,
+};
+
+// One renderer filter. The interface pointers are borrowed: the record lives
+// exactly as long as the filter (it is dropped in the filter's final Release).
+struct RendererRecord
+{
+    IUnknown* identity = nullptr;
+    IBaseFilter* filter = nullptr;
+    IMFVideoRenderer* renderer = nullptr;
+    ComPtr<IMFTransform> mixer;
+    ComPtr<IMFVideoPresenter> presenter;
+    // The mixer that looked up this renderer's services, until they are released.
+    ComPtr<IMFTopologyServiceLookupClient> mixerClient;
+    bool servicesHeld = false; // the presenter may hold the renderer's services
+    FilterState state = FILTER_STATE_STOPPED;
+};
+
+std::vector<RendererRecord>& Records()
+{
+    static std::vector<RendererRecord>* records = new std::vector<RendererRecord>;
+    return *records;
+}
+
+template <typename Match>
+RendererRecord* FindRecord(Match match)
+{
+    for (RendererRecord& record : Records())
+        if (match(record))
+            return &record;
+    return nullptr;
+}
+
+void ReleaseServices(IUnknown* object)
+{
+    ComPtr<IMFTopologyServiceLookupClient> client;
+    HRESULT hr = object->QueryInterface(IID_PPV_ARGS(&client));
+    if (SUCCEEDED(hr))
+        hr = client->ReleaseServicePointers();
+    if (FAILED(hr))
+        Trace("ReleaseServicePointers failed: " + std::to_string(hr));
+}
+
+// The renderer's presenter, reached through its render service.
+ComPtr<IMFTopologyServiceLookupClient> PresenterOf(IBaseFilter* filter)
+{
+    ComPtr<IMFGetService> service;
+    ComPtr<IMFVideoDisplayControl> control;
+    ComPtr<IMFTopologyServiceLookupClient> client;
+    if (SUCCEEDED(filter->QueryInterface(IID_PPV_ARGS(&service))) &&
+        SUCCEEDED(service->GetService(MR_VIDEO_RENDER_SERVICE, IID_PPV_ARGS(&control))))
+        control.As(&client);
+    return client;
+}
+
+void ReportClockResult(const char* call, HRESULT hr)
+{
+    if (FAILED(hr))
+        Trace(std::string(call) + " failed: " + std::to_string(hr));
+}
+
+// The presentation time at which a run starts: the graph's stream time now
+// (reference clock minus the run's start time), 0 before the start or without a clock.
+MFTIME StreamTimeAtRun(IBaseFilter* filter, REFERENCE_TIME start)
+{
+    ComPtr<IReferenceClock> clock;
+    REFERENCE_TIME now = 0;
+    if (FAILED(filter->GetSyncSource(&clock)) || !clock || FAILED(clock->GetTime(&now)))
+        return 0;
+    return now > start ? now - start : 0;
+}
+
+ULONG STDMETHODCALLTYPE HookedRelease(IUnknown* self)
+{
+    const ULONG count = g_release(self);
+    if (count != 0)
+        return count;
+    try
+    {
+        ComPtr<IMFVideoPresenter> presenter;
+        ComPtr<IMFTransform> mixer;
+        ComPtr<IMFTopologyServiceLookupClient> mixerClient;
+        bool servicesHeld = false;
+        {
+            CScopedLock lock(Lock());
+            std::vector<RendererRecord>& records = Records();
+            for (auto it = records.begin(); it != records.end(); ++it)
+            {
+                if (it->identity != self)
+                    continue;
+                presenter.Swap(it->presenter);
+                mixer.Swap(it->mixer);
+                mixerClient.Swap(it->mixerClient);
+                servicesHeld = it->servicesHeld;
+                records.erase(it);
+                break;
+            }
+        }
+        // Windows' renderer releases its presenter's services when it goes away.
+        if (presenter && servicesHeld)
+            ReleaseServices(presenter.Get());
+    }
+    catch (...)
+    {
+        Trace("Release: exception");
+    }
+    return 0;
+}
+
+HRESULT STDMETHODCALLTYPE HookedStop(IBaseFilter* self)
+{
+    const HRESULT hr = g_stop(self);
+    if (FAILED(hr))
+        return hr;
+    try
+    {
+        ComPtr<IMFVideoPresenter> presenter;
+        {
+            CScopedLock lock(Lock());
+            RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == self; });
+            if (!record)
+                return hr;
+            if (record->state != FILTER_STATE_STOPPED)
+                presenter = record->presenter;
+            record->state = FILTER_STATE_STOPPED;
+        }
+        if (presenter)
+            ReportClockResult("OnClockStop", presenter->OnClockStop(MFGetSystemTime()));
+    }
+    catch (...)
+    {
+        Trace("Stop: exception");
+    }
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE HookedPause(IBaseFilter* self)
+{
+    const HRESULT hr = g_pause(self);
+    if (FAILED(hr))
+        return hr;
+    try
+    {
+        ComPtr<IMFVideoPresenter> presenter;
+        {
+            CScopedLock lock(Lock());
+            RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == self; });
+            if (!record)
+                return hr;
+            // A pause from stopped only prerolls: the clock has not started yet.
+            if (record->state == FILTER_STATE_STOPPED)
+                record->state = FILTER_STATE_PAUSED;
+            else if (record->state == FILTER_STATE_RUNNING)
+            {
+                record->state = FILTER_STATE_PAUSED_AFTER_RUN;
+                presenter = record->presenter;
+            }
+        }
+        if (presenter)
+            ReportClockResult("OnClockPause", presenter->OnClockPause(MFGetSystemTime()));
+    }
+    catch (...)
+    {
+        Trace("Pause: exception");
+    }
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE HookedRun(IBaseFilter* self, REFERENCE_TIME start)
+{
+    const HRESULT hr = g_run(self, start);
+    if (FAILED(hr))
+        return hr;
+    try
+    {
+        ComPtr<IMFVideoPresenter> presenter;
+        FilterState previous = FILTER_STATE_RUNNING;
+        {
+            CScopedLock lock(Lock());
+            RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == self; });
+            if (!record)
+                return hr;
+            previous = record->state;
+            record->state = FILTER_STATE_RUNNING;
+            presenter = record->presenter;
+        }
+        if (!presenter || previous == FILTER_STATE_RUNNING)
+            return hr;
+        const MFTIME now = MFGetSystemTime();
+        if (previous == FILTER_STATE_PAUSED_AFTER_RUN)
+            ReportClockResult("OnClockRestart", presenter->OnClockRestart(now));
+        else
+            ReportClockResult("OnClockStart", presenter->OnClockStart(now, StreamTimeAtRun(self, start)));
+    }
+    catch (...)
+    {
+        Trace("Run: exception");
+    }
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE HookedInitializeRenderer(IMFVideoRenderer* self, IMFTransform* mixer,
+                                                   IMFVideoPresenter* presenter)
+{
+    const HRESULT hr = g_initializeRenderer(self, mixer, presenter);
+    if (FAILED(hr))
+        return hr;
+    try
+    {
+        ComPtr<IMFVideoPresenter> replaced;
+        {
+            CScopedLock lock(Lock());
+            RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.renderer == self; });
+            if (!record)
+                return hr;
+            if (record->presenter.Get() != presenter && record->servicesHeld)
+                replaced = record->presenter;
+            record->mixer = mixer;
+            record->presenter = presenter;
+            record->servicesHeld = presenter != nullptr;
+        }
+        // A presenter the renderer lets go of gets its services released.
+        if (replaced)
+            ReleaseServices(replaced.Get());
+    }
+    catch (...)
+    {
+        Trace("InitializeRenderer: exception");
+    }
+    return hr;
+}
+
+// Windows' renderer releases the services of its mixer and presenter when
+// its pin disconnects. Wine's mixer keeps our device manager after that and
+// faults on the NULL input type of the disconnect, so the renderer's own pair
+// goes through the disconnect.
+HRESULT STDMETHODCALLTYPE HookedDisconnect(IPin* self)
+{
+    try
+    {
+        PIN_INFO info{};
+        if (FAILED(self->QueryPinInfo(&info)))
+            return g_disconnect(self);
+        ComPtr<IBaseFilter> filter;
+        filter.Attach(info.pFilter);
+        ComPtr<IPin> peer;
+        if (info.dir != PINDIR_INPUT || !filter || FAILED(self->ConnectedTo(&peer)) || !peer)
+            return g_disconnect(self);
+
+        ComPtr<IMFVideoPresenter> presenter;
+        ComPtr<IMFTransform> mixer;
+        ComPtr<IMFTopologyServiceLookupClient> mixerClient;
+        IMFVideoRenderer* renderer = nullptr; // borrowed: filter holds the object
+        {
+            CScopedLock lock(Lock());
+            RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == filter.Get(); });
+            // A running or paused filter refuses the disconnect by itself.
+            if (!record || !record->presenter || record->state != FILTER_STATE_STOPPED)
+                return g_disconnect(self);
+            presenter = record->presenter;
+            mixer = record->mixer;
+            mixerClient.Swap(record->mixerClient);
+            renderer = record->renderer;
+            record->servicesHeld = false;
+        }
+        ReleaseServices(mixerClient.Get());
+        mixerClient.Reset();
+        ReleaseServices(presenter.Get());
+
+        const HRESULT swapped = g_initializeRenderer(renderer, nullptr, nullptr);
+        if (FAILED(swapped))
+            Trace("InitializeRenderer(default) failed: " + std::to_string(swapped));
+        const HRESULT hr = g_disconnect(self);
+        // Installed on a connected pin, the renderer's own pair looked up its
+        // services too, and holds references to the renderer through them.
+        {
+            CScopedLock lock(Lock());
+            RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == filter.Get(); });
+            if (record)
+                mixerClient.Swap(record->mixerClient);
+        }
+        if (mixerClient)
+            ReleaseServices(mixerClient.Get());
+        ComPtr<IMFTopologyServiceLookupClient> ownPresenter = PresenterOf(filter.Get());
+        if (ownPresenter)
+            ReleaseServices(ownPresenter.Get());
+
+        // Ours is not put back: Wine 8's renderer is not released after a
+        // graph has run in it (a reference stays), and would keep it alive.
+        {
+            CScopedLock lock(Lock());
+            RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == filter.Get(); });
+            if (record)
+            {
+                record->presenter.Reset();
+                record->mixer.Reset();
+            }
+        }
+        return hr;
+    }
+    catch (...)
+    {
+        Trace("Disconnect: exception");
+        return E_UNEXPECTED;
+    }
+}
+
+// The renderer hands out no way back to its mixer, so the mixer is caught
+// when it looks up the renderer's services. Wine's renderer looks them up
+// again at every connection attempt without releasing them in between; the
+// mixer keeps a reference to the renderer from each, so they are released
+// first, as Windows' renderer does at each disconnect.
+HRESULT STDMETHODCALLTYPE HookedMixerInitServicePointers(IMFTopologyServiceLookupClient* self,
+                                                        IMFTopologyServiceLookup* lookup)
+{
+    try
+    {
+        ComPtr<IBaseFilter> filter;
+        if (!lookup || FAILED(lookup->QueryInterface(IID_PPV_ARGS(&filter))))
+            return g_mixerInitServicePointers(self, lookup);
+        bool held = false;
+        {
+            CScopedLock lock(Lock());
+            RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == filter.Get(); });
+            if (!record)
+                return g_mixerInitServicePointers(self, lookup);
+            held = record->mixerClient.Get() == self;
+        }
+        if (held)
+            ReleaseServices(self);
+        const HRESULT hr = g_mixerInitServicePointers(self, lookup);
+        CScopedLock lock(Lock());
+        RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == filter.Get(); });
+        if (record)
+            record->mixerClient = SUCCEEDED(hr) ? self : nullptr;
+        return hr;
+    }
+    catch (...)
+    {
+        Trace("mixer InitServicePointers: exception");
+        return E_UNEXPECTED;
+    }
+}
+
+// Hooks a mixer made by the renderer's factory.
+void InstrumentMixer(IUnknown* object)
+{
+    ComPtr<IMFTransform> transform;
+    ComPtr<IMFTopologyServiceLookupClient> client;
+    if (SUCCEEDED(object->QueryInterface(__uuidof(IMFTransform), reinterpret_cast<void**>(transform.GetAddressOf()))) &&
+        SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(&client))))
+        PatchSlot(client.Get(), kSlotLookupClientInit, reinterpret_cast<void*>(&HookedMixerInitServicePointers),
+                  reinterpret_cast<void**>(&g_mixerInitServicePointers));
+}
+
+// Hooks one new renderer filter and starts its record.
+void Instrument(IUnknown* object)
+{
+    ComPtr<IUnknown> identity;
+    ComPtr<IBaseFilter> filter;
+    ComPtr<IMFVideoRenderer> renderer;
+    if (FAILED(object->QueryInterface(IID_PPV_ARGS(&identity))) ||
+        FAILED(object->QueryInterface(IID_PPV_ARGS(&filter))) ||
+        FAILED(object->QueryInterface(__uuidof(IMFVideoRenderer), reinterpret_cast<void**>(renderer.GetAddressOf()))))
+    {
+        // The renderer's mixer or presenter, made by the same factory.
+        InstrumentMixer(object);
+        return;
+    }
+
+    bool hooked = PatchSlot(filter.Get(), kSlotFilterStop, reinterpret_cast<void*>(&HookedStop),
+                            reinterpret_cast<void**>(&g_stop)) &&
+                  PatchSlot(filter.Get(), kSlotFilterPause, reinterpret_cast<void*>(&HookedPause),
+                            reinterpret_cast<void**>(&g_pause)) &&
+                  PatchSlot(filter.Get(), kSlotFilterRun, reinterpret_cast<void*>(&HookedRun),
+                            reinterpret_cast<void**>(&g_run)) &&
+                  PatchSlot(renderer.Get(), kSlotRendererInitialize, reinterpret_cast<void*>(&HookedInitializeRenderer),
+                            reinterpret_cast<void**>(&g_initializeRenderer));
+    ComPtr<IEnumPins> pins;
+    if (hooked && SUCCEEDED(filter->EnumPins(&pins)))
+    {
+        ComPtr<IPin> pin;
+        while (hooked && pins->Next(1, &pin, nullptr) == S_OK)
+        {
+            hooked = PatchSlot(pin.Get(), kSlotPinDisconnect, reinterpret_cast<void*>(&HookedDisconnect),
+                               reinterpret_cast<void**>(&g_disconnect));
+            pin.Reset();
+        }
+    }
+    if (!hooked)
+        return;
+    {
+        CScopedLock lock(Lock());
+        RendererRecord record;
+        record.identity = identity.Get();
+        record.filter = filter.Get();
+        record.renderer = renderer.Get();
+        Records().push_back(record);
+    }
+    // Last, so that the references taken here are returned the ordinary way.
+    IUnknown* borrowedIdentity = identity.Get();
+    identity.Reset();
+    filter.Reset();
+    renderer.Reset();
+    if (!PatchSlot(borrowedIdentity, kSlotUnknownRelease, reinterpret_cast<void*>(&HookedRelease),
+                   reinterpret_cast<void**>(&g_release)))
+    {
+        CScopedLock lock(Lock());
+        std::vector<RendererRecord>& records = Records();
+        for (auto it = records.begin(); it != records.end(); ++it)
+            if (it->identity == borrowedIdentity)
+            {
+                records.erase(it);
+                break;
+            }
+    }
+}
+
+HRESULT STDMETHODCALLTYPE HookedCreateInstance(IClassFactory* self, IUnknown* outer, REFIID riid, void** ppv)
+{
+    const HRESULT hr = g_createInstance(self, outer, riid, ppv);
+    // An aggregated filter's identity belongs to its owner; it is left alone.
+    if (FAILED(hr) || outer || !ppv || !*ppv)
+        return hr;
+    try
+    {
+        Instrument(static_cast<IUnknown*>(*ppv));
+    }
+    catch (...)
+    {
+        Trace("CreateInstance: exception");
+    }
+    return hr;
+}
+
+} // namespace
+
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
+{
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    HMODULE real = RealEvr();
+    auto getClassObject =
+        real ? reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(real, "DllGetClassObject")))
+             : nullptr;
+    if (!getClassObject)
+        return CLASS_E_CLASSNOTAVAILABLE;
+    const HRESULT hr = getClassObject(clsid, riid, ppv);
+    if (FAILED(hr) || clsid != kClsidEnhancedVideoRenderer || !LayerEnabled())
+        return hr;
+    ComPtr<IClassFactory> factory;
+    if (SUCCEEDED(static_cast<IUnknown*>(*ppv)->QueryInterface(IID_PPV_ARGS(&factory))))
+        PatchSlot(factory.Get(), kSlotFactoryCreateInstance, reinterpret_cast<void*>(&HookedCreateInstance),
+                  reinterpret_cast<void**>(&g_createInstance));
+    return hr;
+}
+
+// The patched tables point into this module and the real one: neither may go.
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow()
+{
+    return S_FALSE;
+}

@@ -1,0 +1,263 @@
+// The platform's Enhanced Video Renderer, with the test-only layer in front of
+// it, drives our presenter as Windows' renderer does: the test clip plays,
+// pauses, resumes, stops and plays again, and the graph goes down without a
+// fault or a leak, with nothing of the renderer's work done by hand here.
+#include "EvrDoubles.h"
+#include "Handles.h"
+#include "HelperWindow.h"
+#include "Presenter.h"
+#include "TestProcess.h"
+
+#include <dshow.h>
+#include <mfapi.h>
+#include <mferror.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+using Microsoft::WRL::ComPtr;
+
+namespace
+{
+// {FA10746C-9B63-4B6C-BC49-FC300EA5F256}
+constexpr CLSID kClsidEnhancedVideoRenderer = {0xfa10746c, 0x9b63, 0x4b6c,
+                                               {0xbc, 0x49, 0xfc, 0x30, 0x0e, 0xa5, 0xf2, 0x56}};
+
+bool ExpectShim()
+{
+    const char* value = std::getenv("QV_EXPECT_EVR_SHIM");
+    return value && std::string(value) == "1";
+}
+
+ULONG RefCountOf(IUnknown* object)
+{
+    object->AddRef();
+    return object->Release();
+}
+
+// 'r', 'g' or 'b' for a clearly red, green or blue pixel, '?' otherwise.
+char Classify(D3DCOLOR colour)
+{
+    const DWORD r = (colour >> 16) & 0xFF, g = (colour >> 8) & 0xFF, b = colour & 0xFF;
+    if (r > 0xC0 && g < 0x40 && b < 0x40)
+        return 'r';
+    if (g > 0xC0 && r < 0x40 && b < 0x40)
+        return 'g';
+    if (b > 0xC0 && r < 0x40 && g < 0x40)
+        return 'b';
+    return '?';
+}
+
+class DeviceWindow : public WndMessageHandler
+{
+public:
+    DeviceWindow() : m_window(L"QvEvrShimTestWindow", this) { m_hr = m_window.Create(nullptr, false); }
+    BOOL OnWindowMessage(HWND, UINT, WPARAM, LPARAM, LRESULT*) override { return FALSE; }
+    HWND Hwnd() const { return m_window.GetHwnd(); }
+    HRESULT Result() const { return m_hr; }
+
+private:
+    HelperWindow m_window;
+    HRESULT m_hr;
+};
+
+class MfSession
+{
+public:
+    MfSession() : m_hr(MFStartup(MF_VERSION, MFSTARTUP_LITE)) {}
+    ~MfSession()
+    {
+        if (SUCCEEDED(m_hr))
+            MFShutdown();
+    }
+    HRESULT Result() const { return m_hr; }
+
+private:
+    HRESULT m_hr;
+};
+
+// The red-green-blue clip rendered into the real renderer with our presenter.
+class ShimGraphTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (!ExpectShim())
+            GTEST_SKIP() << "runs with evr=n,b (the evr-shim-tests entry)";
+        const std::wstring media = BinDirectory() + L"\\..\\test-data\\clip-rgb.mp4";
+        if (GetFileAttributesW(media.c_str()) == INVALID_FILE_ATTRIBUTES)
+            GTEST_SKIP() << "test-data/clip-rgb.mp4 is made by the qv-test-media target";
+        ASSERT_HRESULT_SUCCEEDED(m_com.Result());
+        ASSERT_HRESULT_SUCCEEDED(m_mf.Result());
+        ASSERT_HRESULT_SUCCEEDED(m_window.Result());
+        ASSERT_HRESULT_SUCCEEDED(IEvrD3DPresenter::Create(m_window.Hwnd(), &m_presenter));
+        ASSERT_HRESULT_SUCCEEDED(m_presenter.As(&m_videoPresenter));
+        m_presenter->SetPresenterMode(1);
+
+        ASSERT_HRESULT_SUCCEEDED(
+            CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&m_graph)));
+        ComPtr<IBaseFilter> evr;
+        ASSERT_HRESULT_SUCCEEDED(
+            CoCreateInstance(kClsidEnhancedVideoRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&evr)));
+        ASSERT_NE(nullptr, GetModuleHandleW(L"qvevrmended.dll")) << "the layer's renderer is in use";
+        ComPtr<IMFVideoRenderer> renderer;
+        ASSERT_HRESULT_SUCCEEDED(evr.As(&renderer));
+        ASSERT_HRESULT_SUCCEEDED(renderer->InitializeRenderer(nullptr, m_videoPresenter.Get()));
+        ASSERT_HRESULT_SUCCEEDED(m_graph->AddFilter(evr.Get(), L"EVR"));
+        ASSERT_HRESULT_SUCCEEDED(m_graph->RenderFile(media.c_str(), nullptr));
+        ASSERT_HRESULT_SUCCEEDED(m_graph.As(&m_control));
+        ASSERT_HRESULT_SUCCEEDED(m_graph.As(&m_seeking));
+        ASSERT_HRESULT_SUCCEEDED(
+            m_graph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(m_events.GetAddressOf())));
+    }
+
+    void TearDown() override
+    {
+        if (!m_presenter)
+            return;
+        // Released as a player does, running or not: the renderer's own
+        // teardown must stop, release the presenter's services and not fault.
+        m_events.Reset();
+        m_seeking.Reset();
+        m_control.Reset();
+        m_graph.Reset();
+        EXPECT_EQ(MF_E_SHUTDOWN, m_videoPresenter->ProcessMessage(MFVP_MESSAGE_FLUSH, 0))
+            << "the renderer released the presenter's services";
+        m_videoPresenter.Reset();
+        EXPECT_TRUE(WaitUntil([&] { return RefCountOf(m_presenter.Get()) == 1; }))
+            << "references left: " << RefCountOf(m_presenter.Get());
+        EXPECT_EQ(0u, m_presenter.Reset());
+    }
+
+    // Polls at the client's pace (10 ms) and records each change of the
+    // shown colour, until stop() holds or the time runs out.
+    void Watch(const std::function<bool()>& stop, DWORD timeoutMs = 15000)
+    {
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        while (!stop() && GetTickCount64() < deadline)
+        {
+            FramePtr frame(m_presenter->GetFrameData());
+            D3DCOLOR colour = 0;
+            if (frame && frame->GetTexture() && SUCCEEDED(ReadPixel(frame->GetTexture(), &colour)))
+            {
+                const char c = Classify(colour);
+                if (c != '?' && (m_seen.empty() || m_seen.back() != c))
+                    m_seen.push_back(c);
+            }
+            long code = 0;
+            LONG_PTR param1 = 0, param2 = 0;
+            while (m_events->GetEvent(&code, &param1, &param2, 0) == S_OK)
+            {
+                m_complete = m_complete || code == EC_COMPLETE;
+                m_events->FreeEventParams(code, param1, param2);
+            }
+            Sleep(10);
+        }
+    }
+
+    bool Shown(char colour) const { return !m_seen.empty() && m_seen.back() == colour; }
+
+    struct FrameDeleter
+    {
+        void operator()(IFrameData* frame) const
+        {
+            if (frame)
+                frame->Dispose();
+        }
+    };
+    using FramePtr = std::unique_ptr<IFrameData, FrameDeleter>;
+
+    ScopedComInit m_com{COINIT_MULTITHREADED};
+    MfSession m_mf;
+    DeviceWindow m_window;
+    ComPtr<IEvrD3DPresenter> m_presenter;
+    ComPtr<IMFVideoPresenter> m_videoPresenter;
+    ComPtr<IFilterGraph2> m_graph;
+    ComPtr<IMediaControl> m_control;
+    ComPtr<IMediaSeeking> m_seeking;
+    ComPtr<IMediaEvent> m_events;
+    std::string m_seen;
+    bool m_complete = false;
+};
+} // namespace
+
+// Wine 8 loads the prefix's native evr.dll even with the default overrides:
+// there the layer must only forward, leaving the mended renderer's methods as
+// they are; with evr=n,b the filter's Run is the layer's.
+TEST(EvrShimLoad, TheLayerHooksTheRendererOnlyWithItsOverride)
+{
+    ScopedComInit com(COINIT_MULTITHREADED);
+    ASSERT_HRESULT_SUCCEEDED(com.Result());
+    ComPtr<IBaseFilter> evr;
+    ASSERT_HRESULT_SUCCEEDED(
+        CoCreateInstance(kClsidEnhancedVideoRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&evr)));
+    ComPtr<IMFVideoRenderer> renderer;
+    EXPECT_HRESULT_SUCCEEDED(evr.As(&renderer)) << "the filter keeps its interfaces";
+
+    HMODULE layer = GetModuleHandleW(L"evr.dll");
+    if (!layer || !GetProcAddress(layer, "DllGetClassObject") || !GetModuleHandleW(L"qvevrmended.dll"))
+    {
+        EXPECT_FALSE(ExpectShim()) << "the layer is installed and in use";
+        return;
+    }
+    // Slot 6 of IBaseFilter is Run (IUnknown 3, IPersist 1, Stop, Pause).
+    void* run = (*reinterpret_cast<void***>(evr.Get()))[6];
+    HMODULE owner = nullptr;
+    ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                   static_cast<LPCWSTR>(run), &owner));
+    EXPECT_EQ(ExpectShim(), owner == layer);
+}
+
+TEST_F(ShimGraphTest, RunPlaysTheClipsColoursInOrderToTheEnd)
+{
+    ASSERT_HRESULT_SUCCEEDED(m_control->Run());
+    Watch([&] { return m_complete; });
+    EXPECT_TRUE(m_complete) << "the graph reached the end of the clip";
+    EXPECT_EQ("rgb", m_seen);
+}
+
+TEST_F(ShimGraphTest, PauseHoldsTheShownFrameAndRunResumesFromIt)
+{
+    ASSERT_HRESULT_SUCCEEDED(m_control->Run());
+    Watch([&] { return Shown('g'); });
+    ASSERT_EQ("rg", m_seen);
+    ASSERT_HRESULT_SUCCEEDED(m_control->Pause());
+    // Unpaused, the clip would be blue 1.2 s into its green second.
+    Watch([] { return false; }, 1500);
+    EXPECT_EQ("rg", m_seen) << "the picture stood still while paused";
+    EXPECT_FALSE(m_complete);
+    ASSERT_HRESULT_SUCCEEDED(m_control->Run());
+    Watch([&] { return m_complete; });
+    EXPECT_TRUE(m_complete);
+    EXPECT_EQ("rgb", m_seen);
+}
+
+TEST_F(ShimGraphTest, StopAndASeekToTheStartPlayTheClipAgain)
+{
+    ASSERT_HRESULT_SUCCEEDED(m_control->Run());
+    Watch([&] { return Shown('g'); });
+    ASSERT_EQ("rg", m_seen);
+    ASSERT_HRESULT_SUCCEEDED(m_control->Stop());
+    LONGLONG start = 0;
+    ASSERT_HRESULT_SUCCEEDED(
+        m_seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning));
+    m_seen.clear();
+    ASSERT_HRESULT_SUCCEEDED(m_control->Run());
+    Watch([&] { return m_complete; });
+    EXPECT_TRUE(m_complete);
+    // The green frame shown at the stop may stand until the first new one.
+    if (m_seen.size() > 3 && m_seen[0] == 'g')
+        m_seen.erase(0, 1);
+    EXPECT_EQ("rgb", m_seen);
+}
+
+TEST_F(ShimGraphTest, AGraphReleasedWhilePlayingGoesDownWithoutAFaultOrALeak)
+{
+    ASSERT_HRESULT_SUCCEEDED(m_control->Run());
+    Watch([&] { return Shown('r'); });
+    EXPECT_EQ("r", m_seen);
+    // TearDown releases the running graph and checks the presenter's end.
+}

@@ -1,0 +1,20 @@
+/* Slot numbers of the methods the layer patches, taken from the C layout of
+   the interfaces so that no number is written by hand. */
+#define CINTERFACE
+#define COBJMACROS
+#include <windows.h>
+#include <dshow.h>
+#include <evr.h>
+
+#include <stddef.h>
+
+#include "EvrSlots.h"
+
+const unsigned kSlotUnknownRelease = offsetof(IUnknownVtbl, Release) / sizeof(void*);
+const unsigned kSlotFactoryCreateInstance = offsetof(IClassFactoryVtbl, CreateInstance) / sizeof(void*);
+const unsigned kSlotFilterStop = offsetof(IBaseFilterVtbl, Stop) / sizeof(void*);
+const unsigned kSlotFilterPause = offsetof(IBaseFilterVtbl, Pause) / sizeof(void*);
+const unsigned kSlotFilterRun = offsetof(IBaseFilterVtbl, Run) / sizeof(void*);
+const unsigned kSlotPinDisconnect = offsetof(IPinVtbl, Disconnect) / sizeof(void*);
+const unsigned kSlotRendererInitialize = offsetof(IMFVideoRendererVtbl, InitializeRenderer) / sizeof(void*);
+const unsigned kSlotLookupClientInit = offsetof(IMFTopologyServiceLookupClientVtbl, InitServicePointers) / sizeof(void*);

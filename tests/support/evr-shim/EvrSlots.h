@@ -1,0 +1,18 @@
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+extern const unsigned kSlotUnknownRelease;
+extern const unsigned kSlotFactoryCreateInstance;
+extern const unsigned kSlotFilterStop;
+extern const unsigned kSlotFilterPause;
+extern const unsigned kSlotFilterRun;
+extern const unsigned kSlotPinDisconnect;
+extern const unsigned kSlotRendererInitialize;
+extern const unsigned kSlotLookupClientInit;
+
+#ifdef __cplusplus
+}
+#endif
