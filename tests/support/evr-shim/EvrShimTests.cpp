@@ -3,6 +3,7 @@
 // pauses, resumes, stops and plays again, and the graph goes down without a
 // fault or a leak, with nothing of the renderer's work done by hand here.
 #include "EvrDoubles.h"
+#include "EvrSlots.h"
 #include "Handles.h"
 #include "HelperWindow.h"
 #include "Presenter.h"
@@ -203,8 +204,7 @@ TEST(EvrShimLoad, TheLayerHooksTheRendererOnlyWithItsOverride)
         EXPECT_FALSE(ExpectShim()) << "the layer is installed and in use";
         return;
     }
-    // Slot 6 of IBaseFilter is Run (IUnknown 3, IPersist 1, Stop, Pause).
-    void* run = (*reinterpret_cast<void***>(evr.Get()))[6];
+    void* run = (*reinterpret_cast<void***>(evr.Get()))[kSlotFilterRun];
     HMODULE owner = nullptr;
     ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                                    static_cast<LPCWSTR>(run), &owner));
