@@ -415,7 +415,7 @@ HRESULT STDMETHODCALLTYPE HookedDisconnect(IPin* self)
             CScopedLock lock(Lock());
             RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == filter.Get(); });
             // A running or paused filter refuses the disconnect by itself.
-            if (!record || !record->presenter || record->state != FILTER_STATE_STOPPED)
+            if (!record || record->state != FILTER_STATE_STOPPED)
                 return g_disconnect(self);
             presenter = record->presenter;
             mixer = record->mixer;
@@ -423,9 +423,18 @@ HRESULT STDMETHODCALLTYPE HookedDisconnect(IPin* self)
             renderer = record->renderer;
             record->servicesHeld = false;
         }
-        ReleaseServices(mixerClient.Get());
+        if (mixerClient)
+            ReleaseServices(mixerClient.Get());
         mixerClient.Reset();
-        ReleaseServices(presenter.Get());
+        // Without a presenter of the caller's, the renderer's own has the services.
+        ComPtr<IMFTopologyServiceLookupClient> presenterClient;
+        if (presenter)
+            presenter.As(&presenterClient);
+        else
+            presenterClient = PresenterOf(filter.Get());
+        if (presenterClient)
+            ReleaseServices(presenterClient.Get());
+        presenterClient.Reset();
 
         const HRESULT swapped = g_initializeRenderer(renderer, nullptr, nullptr);
         if (FAILED(swapped))
