@@ -17,7 +17,8 @@
 // - Stop after a run or pause: OnClockStop;
 // - input pin disconnect and the filter's end: ReleaseServicePointers, and
 //   before the disconnect the renderer's own mixer and presenter are put back
-//   so that the faulting mixer has no device manager.
+//   so that the faulting mixer has no device manager (ours stays out: unlike
+//   Windows', a renderer that reconnects after that has its own presenter).
 #include "EvrSlots.h"
 
 #include "CriticalSection.h"
@@ -168,7 +169,6 @@ struct RendererRecord
     IUnknown* identity = nullptr;
     IBaseFilter* filter = nullptr;
     IMFVideoRenderer* renderer = nullptr;
-    ComPtr<IMFTransform> mixer;
     ComPtr<IMFVideoPresenter> presenter;
     // The mixer that looked up this renderer's services, until they are released.
     ComPtr<IMFTopologyServiceLookupClient> mixerClient;
@@ -238,7 +238,6 @@ ULONG STDMETHODCALLTYPE HookedRelease(IUnknown* self)
     try
     {
         ComPtr<IMFVideoPresenter> presenter;
-        ComPtr<IMFTransform> mixer;
         ComPtr<IMFTopologyServiceLookupClient> mixerClient;
         bool servicesHeld = false;
         {
@@ -249,7 +248,6 @@ ULONG STDMETHODCALLTYPE HookedRelease(IUnknown* self)
                 if (it->identity != self)
                     continue;
                 presenter.Swap(it->presenter);
-                mixer.Swap(it->mixer);
                 mixerClient.Swap(it->mixerClient);
                 servicesHeld = it->servicesHeld;
                 records.erase(it);
@@ -375,7 +373,6 @@ HRESULT STDMETHODCALLTYPE HookedInitializeRenderer(IMFVideoRenderer* self, IMFTr
                 return hr;
             if (record->presenter.Get() != presenter && record->servicesHeld)
                 replaced = record->presenter;
-            record->mixer = mixer;
             record->presenter = presenter;
             record->servicesHeld = presenter != nullptr;
         }
@@ -408,7 +405,6 @@ HRESULT STDMETHODCALLTYPE HookedDisconnect(IPin* self)
             return g_disconnect(self);
 
         ComPtr<IMFVideoPresenter> presenter;
-        ComPtr<IMFTransform> mixer;
         ComPtr<IMFTopologyServiceLookupClient> mixerClient;
         IMFVideoRenderer* renderer = nullptr; // borrowed: filter holds the object
         {
@@ -418,7 +414,6 @@ HRESULT STDMETHODCALLTYPE HookedDisconnect(IPin* self)
             if (!record || record->state != FILTER_STATE_STOPPED)
                 return g_disconnect(self);
             presenter = record->presenter;
-            mixer = record->mixer;
             mixerClient.Swap(record->mixerClient);
             renderer = record->renderer;
             record->servicesHeld = false;
@@ -454,16 +449,13 @@ HRESULT STDMETHODCALLTYPE HookedDisconnect(IPin* self)
         if (ownPresenter)
             ReleaseServices(ownPresenter.Get());
 
-        // Ours is not put back: Wine 8's renderer is not released after a
-        // graph has run in it (a reference stays), and would keep it alive.
+        // Ours is not put back: Wine 8's renderer is never freed once its pin
+        // has connected (a reference of its own stays), and would keep it alive.
         {
             CScopedLock lock(Lock());
             RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == filter.Get(); });
             if (record)
-            {
                 record->presenter.Reset();
-                record->mixer.Reset();
-            }
         }
         return hr;
     }
