@@ -6,11 +6,14 @@
 // presenter's clock-state sink nor ReleaseServicePointers, and its mixer
 // faults when the input pin disconnects once it holds a device manager.
 //
+// Wine 8 loads a native system32\evr.dll even without that override; then
+// the layer only forwards, and the mended renderer acts alone as before.
+//
 // How it works: the real class factory's CreateInstance, and in each filter
 // the inner Release, IMediaFilter Stop/Pause/Run, IMFVideoRenderer
-// InitializeRenderer and the input pin's Disconnect are patched in the real
-// objects' method tables (shared by every object of a kind; each hook calls the
-// original). Per filter the layer remembers the presenter it was given and the
+// InitializeRenderer, the input pin's Disconnect and the mixer's
+// InitServicePointers are patched in the real objects' method tables (shared
+// by every object of a kind; each hook calls the original). Per filter the layer remembers the presenter it was given and the
 // graph state, and tells the presenter what Windows tells it:
 // - Run from stopped: OnClockStart(now, stream time at run);
 // - Pause while running: OnClockPause; Run from that pause: OnClockRestart;
