@@ -3,10 +3,14 @@
 #pragma once
 
 #include "VideoPlayer.h"
+#include "VideoRenderer.h"
 
 #include <windows.h>
 #include <dshow.h>
 #include <wrl/client.h>
+
+#include <memory>
+#include <string>
 
 enum : int
 {
@@ -57,7 +61,11 @@ public:
 
 private:
     HRESULT InitializeGraph();
+    HRESULT RenderStreams(IBaseFilter* pSource);
+    HRESULT CreateVideoRenderer();
     HRESULT ApplyVolume();
+    void HandleEvent(long eventCode, LONG_PTR param1, LONG_PTR param2);
+    void LogFilters();
     void TearDown();
     void Report(uint32_t code, int64_t param, const wchar_t* text);
 
@@ -73,5 +81,6 @@ private:
     Microsoft::WRL::ComPtr<IMediaEventEx> m_pEvents;
     Microsoft::WRL::ComPtr<IMediaSeeking> m_pSeeking;
     Microsoft::WRL::ComPtr<IBasicAudio> m_pAudio;
+    std::unique_ptr<BaseVideoRenderer> m_pVideoRenderer;
     bool m_loop = true;
 };

@@ -80,6 +80,7 @@ public:
 
     HWND GetHelperWindow() const { return m_helperWindow.GetHwnd(); }
     HWND GetServerWindow() const { return m_hwndServer; }
+    LONG_PTR GetInitValue() const { return m_initValue; }
 
 protected:
     HelperWindow m_helperWindow;

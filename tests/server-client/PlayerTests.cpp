@@ -87,13 +87,14 @@ TEST_F(PlayerTest, OpenBeforeInitializeIsAnInvalidState)
     EXPECT_EQ(" VE_PLAY_ERROR 'Open: invalid state' nt 0x0 0x0", handler.errors[0].second);
 }
 
-TEST_F(PlayerTest, OpenWithoutAGraphFailsButKeepsLoopStartAndVolume)
+TEST_F(PlayerTest, OpenWithoutComFailsToMakeTheGraphButKeepsLoopStartAndVolume)
 {
+    // This thread never initialised COM, so no filter graph can be created.
     ASSERT_EQ(S_OK, player.Initialize(nullptr, 0));
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    EXPECT_EQ(E_NOTIMPL, player.Open(L"x.mp4", 0, nan, 0, FloatToBits(0.5f)));
+    EXPECT_EQ(CO_E_NOTINITIALIZED, player.Open(L"x.mp4", 0, nan, 0, FloatToBits(0.5f)));
     EXPECT_EQ(PLAYER_STATE_CLOSED, player.GetState());
-    EXPECT_EQ(" VE_PLAY_ERROR 'initialization failed' nt 0x0 0xffffffff80004001", Describe(player));
+    EXPECT_EQ(" VE_PLAY_ERROR 'initialization failed' nt 0x0 0xffffffff800401f0", Describe(player));
     EXPECT_EQ(0, player.GetLoopEnabled());
     EXPECT_EQ(0.0f, player.GetStartPosition());
     EXPECT_EQ(0.5f, player.GetVolume());

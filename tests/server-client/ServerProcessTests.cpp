@@ -63,7 +63,9 @@ TEST(ServerProcess, PlayerOpenFailureEndsWithMinusSixAfterItsDescription)
     EXPECT_EQ(static_cast<DWORD>(VSRV_EXIT_OPEN_FAILED), PumpUntilExit(server.Handle()));
     ASSERT_EQ(1u, window.errors.size());
     EXPECT_EQ(static_cast<int32_t>(VE_INIT_ERROR), window.errors[0].code);
-    EXPECT_EQ(" VE_PLAY_ERROR 'initialization failed' nt 0x0 0xffffffff80004001", window.errors[0].text);
+    // A program file is no media: the graph finds no stream to render.
+    EXPECT_EQ(" VE_PLAY_ERROR 'failed to render, is codec installed?' nt 0x0 0xffffffff80040218",
+              window.errors[0].text);
 }
 
 TEST(ServerProcess, StubModeAnswersFramesAndEndsWithZeroOnClose)

@@ -5,6 +5,7 @@
 #include "VideoServer.h"
 
 #include <windows.h>
+#include <mfapi.h>
 #include <objbase.h>
 
 #include <sstream>
@@ -32,6 +33,10 @@ int Run(const wchar_t* tail)
     Log(tag, "cmd=" + SafeUtf8(tail ? tail : L""));
     Log(tag, "PATH=" + SafeUtf8(GetEnvPath()));
     HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    // The presenter's samples and work queues live in Media Foundation.
+    const HRESULT hrMf = MFStartup(MF_VERSION, MFSTARTUP_FULL);
+    if (FAILED(hrMf))
+        Log(tag, "MFStartup failed"); // the player's open then fails and says why
 
     ParseArgs(tail);
     VideoServerState& server = Server();
@@ -44,6 +49,8 @@ int Run(const wchar_t* tail)
 
     const int exitCode = RunServer();
 
+    if (SUCCEEDED(hrMf))
+        MFShutdown();
     if (SUCCEEDED(hrCom))
         CoUninitialize();
     server.parentProcess.Reset();
