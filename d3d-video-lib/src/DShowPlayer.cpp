@@ -227,6 +227,7 @@ HRESULT DShowPlayer::Open(const std::wstring& path, int loop, float startPositio
         return kPlayerInvalidState;
     }
     HRESULT hr = InitializeGraph();
+    TraceStep("InitializeGraph", hr);
 
     SetLoopEnabled(loop != 0);
     // A NaN compares false and also starts at 0.
@@ -291,7 +292,9 @@ HRESULT DShowPlayer::Open(const std::wstring& path, int loop, float startPositio
     }
     if (FAILED(hr))
     {
-        m_pGraph->Abort(); // stops a build in progress; the graph is dropped with the player anyway
+        // A failed Play has already torn the graph down.
+        if (m_pGraph)
+            m_pGraph->Abort(); // stops a build in progress; the graph is dropped with the player anyway
         // Play and Pause reported their own failure; a second report without a
         // text would replace the recorded cause that the client receives.
         if (failure)
