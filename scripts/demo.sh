@@ -23,7 +23,6 @@ for arg in "$@"; do
 done
 
 rm -rf "$frames"
-log_lines=$( [ -f "$server_log" ] && wc -l <"$server_log" || echo 0)
 # d3d9=n,b: the test-only shared-texture d3d9.dll beside the programs, so that
 # the demo can open the server's frame textures by handle (Wine lacks them).
 # evr=n,b: the prefix's mended copy of Wine's evr.dll (tools/wine-evr-mend.sh).
@@ -31,10 +30,11 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;d3d9=n,b;evr=n,b"
 status=0
 ./tools/wine-run.sh "$build/bin/qvfx-demo-player.exe" --out "Z:$(echo "$frames" | tr / '\\')" "${args[@]}" || status=$?
 
+# Each server start begins its log anew, so the file holds this run's server.
 if [ -f "$server_log" ]; then
     echo
-    echo "server log of this run ($server_log), filter, pin and error lines:"
-    tail -n +"$((log_lines + 1))" "$server_log" | grep -i -E "filter|pin|error|fail" | head -40 || true
+    echo "the server's pin and filter log ($server_log):"
+    sed -n '/\[DShowPlayer PIN\]/p; /\[DShowPlayer FILTERS\]/,/^[[:space:]]*$/p; /ERROR\|error\|fail/p' "$server_log" | head -40
 fi
 echo
 if compgen -G "$frames/*.png" >/dev/null; then
