@@ -251,6 +251,7 @@ TEST_F(PlaybackTest, TheServerLogsThePinsItRendersAndTheFiltersItPlays)
     const std::string log = ServerLog();
     EXPECT_NE(std::string::npos, log.find("DShowPlayer PIN")) << "pin log";
     EXPECT_NE(std::string::npos, log.find("rendering pin[")) << "pin log";
+    EXPECT_NE(std::string::npos, log.find("]->[Output]")) << "the source's output pin";
     EXPECT_NE(std::string::npos, log.find("DShowPlayer FILTERS")) << "filter log";
     EXPECT_NE(std::string::npos, log.find(" filters\r\n")) << "the count comes first";
     EXPECT_NE(std::string::npos, log.find("    EVR Input0<-")) << "the renderer's pin is connected";
@@ -296,6 +297,22 @@ TEST_F(PlaybackTest, PauseHoldsThePositionAndResumeMovesOn)
         },
         3000))
         << "resumed playback moves on from " << paused << ", still at " << resumed;
+    EXPECT_TRUE(run.log->errors.empty()) << run.log->errors[0].text;
+    EXPECT_TRUE(run.client->Close());
+}
+
+TEST_F(PlaybackTest, SeekWhilePlayingJumpsBack)
+{
+    PlaybackRun run;
+    ASSERT_TRUE(run.Open(L"clip-rgb.mp4", false));
+    ASSERT_TRUE(run.WaitReady(20000));
+    ASSERT_TRUE(run.client->Play());
+    ASSERT_TRUE(run.WaitColour(m_frames, 'b', nullptr, 5000)) << "the last second plays";
+    // Without looping nothing but the seek brings the first second back.
+    ASSERT_TRUE(run.client->SetPosition(0.2f));
+    char seen = 0;
+    EXPECT_TRUE(run.WaitColour(m_frames, 'r', &seen, 3000)) << "seen " << seen;
+    EXPECT_TRUE(run.WaitColour(m_frames, 'g', &seen, 3000)) << "and plays on; seen " << seen;
     EXPECT_TRUE(run.log->errors.empty()) << run.log->errors[0].text;
     EXPECT_TRUE(run.client->Close());
 }
