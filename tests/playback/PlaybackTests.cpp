@@ -331,5 +331,9 @@ TEST_F(PlaybackTest, LoopingRestartsAtEachEndFromTheStartPosition)
     char seen = 0;
     EXPECT_TRUE(run.WaitColour(m_frames, 'r', &seen, 5000)) << "each restart shows the start again; seen " << seen;
     EXPECT_TRUE(run.log->errors.empty()) << run.log->errors[0].text;
+
+    UniqueHandle server = OpenServerProcess(run.log->readyServer);
+    ASSERT_TRUE(server);
     EXPECT_TRUE(run.client->Close());
+    EXPECT_EQ(static_cast<DWORD>(VSRV_EXIT_OK), PumpUntilExit(server.Get(), 15000)) << "a running graph goes down too";
 }
