@@ -383,7 +383,7 @@ int Demo::Run()
     {
         Say("SetPosition 1.0");
         m_client->SetPosition(1.0f);
-        Poll("after-seek", 1.0, [] { return false; }, {0.2});
+        Poll("after-seek", 1.0, [] { return false; }, {0.6}); // after the refill that follows a seek
         const float seeked = m_client->GetPosition();
         if (seeked < 1.5f || seeked > 2.5f)
             m_missing.push_back("position about 2 s after a seek to 1 s and 1 s of play (read " +

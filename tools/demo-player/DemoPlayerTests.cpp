@@ -213,6 +213,6 @@ TEST(DemoPlayer, FramesOfRealPlaybackFollowTheClipsColours)
         DeleteFileW(path.c_str());
     }
     EXPECT_GE(last, 1) << "playback never left the first second";
-    DeleteFileW((folder + L"\\after-seek-0.2s.png").c_str());
+    DeleteFileW((folder + L"\\after-seek-0.6s.png").c_str());
     RemoveDirectoryW(folder.c_str());
 }
