@@ -39,18 +39,6 @@ std::wstring HexPointer(const void* value)
     return text.str();
 }
 
-std::string Narrow(const std::wstring& text)
-{
-    try
-    {
-        return ToUtf8(text);
-    }
-    catch (...)
-    {
-        return "(text not valid UTF-16)";
-    }
-}
-
 // A VARIANT cleared on every way out.
 class ScopedVariant
 {
@@ -180,7 +168,7 @@ uint32_t CAxControl::run(HWND parent)
     if (getLastError().empty())
         setLastError(text, true);
     else
-        Log(kTag, Narrow(text));
+        Log(kTag, ToUtf8OrPlaceholder(text));
     return exitCode;
 }
 
@@ -401,12 +389,12 @@ std::wstring CAxControl::getLastError()
 
 void CAxControl::setLastError(const std::wstring& text, bool replace)
 {
-    Log(kTag, "setLastError " + Narrow(text));
+    Log(kTag, "setLastError " + ToUtf8OrPlaceholder(text));
     CScopedLock lock(m_errorLock);
     if (replace || m_lastError.empty())
         m_lastError = text;
     else
-        Log(kTag, "setLastError: skip, already has an error " + Narrow(m_lastError));
+        Log(kTag, "setLastError: skip, already has an error " + ToUtf8OrPlaceholder(m_lastError));
 }
 
 const wchar_t CAxBrowserControl::kWebBrowserClsid[] = L"{8856F961-340A-11D0-A96B-00C04FD705A2}";
@@ -428,7 +416,7 @@ bool CAxBrowserControl::initControl()
     // No dialog boxes of the control's own, script errors among them.
     hr = m_pBrowser->put_Silent(VARIANT_TRUE);
     if (FAILED(hr))
-        Log(kTag, "put_Silent failed, hr=0x" + Narrow(Hex(static_cast<unsigned long>(hr))));
+        Log(kTag, "put_Silent failed, hr=0x" + ToUtf8OrPlaceholder(Hex(static_cast<unsigned long>(hr))));
     if (!m_url.empty())
     {
         ScopedVariant url;
@@ -439,7 +427,7 @@ bool CAxBrowserControl::initControl()
                                                        absent.Get())
                                : E_OUTOFMEMORY;
         if (FAILED(hr))
-            Log(kTag, "Navigate2 failed, hr=0x" + Narrow(Hex(static_cast<unsigned long>(hr))));
+            Log(kTag, "Navigate2 failed, hr=0x" + ToUtf8OrPlaceholder(Hex(static_cast<unsigned long>(hr))));
     }
     return true;
 }

@@ -18,19 +18,6 @@ namespace
 {
 const jsize kMaxTextUnits = 2047;
 
-// Log text of wide text that may hold lone surrogates (Java strings can).
-std::string LogText(const std::wstring& text)
-{
-    try
-    {
-        return ToUtf8(text);
-    }
-    catch (...)
-    {
-        return "(text not valid UTF-16)";
-    }
-}
-
 // A Java time-out: negative waits without limit; values too large for a
 // 32-bit wait do too, instead of wrapping to a short one.
 DWORD WaitTimeout(jlong timeoutMs)
@@ -70,8 +57,8 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_quorvane_player_platform_util_win
         SetEnvironmentVariableW(L"PATH", pEnvPath.get()); // the read-back below shows what happened
 
         std::ostringstream logout;
-        logout << "added path='" << LogText(std::wstring(chars, length)) << "'\n   result='"
-               << LogText(pEnvPath.get()) << "\n   updated='" << LogText(GetEnvPath());
+        logout << "added path='" << ToUtf8OrPlaceholder(std::wstring(chars, length)) << "'\n   result='"
+               << ToUtf8OrPlaceholder(pEnvPath.get()) << "\n   updated='" << ToUtf8OrPlaceholder(GetEnvPath());
         Log("nAddEnvironmentPath", logout);
         return JNI_TRUE;
     }

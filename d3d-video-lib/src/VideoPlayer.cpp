@@ -18,19 +18,6 @@ std::string Hex(T value)
     return out.str();
 }
 
-// Text from the player may come from the platform; a bad surrogate must not
-// cost the notification.
-std::string SafeUtf8(const std::wstring& text)
-{
-    try
-    {
-        return ToUtf8(text);
-    }
-    catch (const std::exception&)
-    {
-        return "?";
-    }
-}
 } // namespace
 
 std::string VideoCodeName(uint32_t code)
@@ -64,7 +51,7 @@ void describeLastError(VideoPlayer& player, std::ostream& out)
         return;
     out << VideoCodeName(record.code);
     if (!record.text.empty())
-        out << " '" << SafeUtf8(record.text) << "'";
+        out << " '" << ToUtf8OrPlaceholder(record.text) << "'";
     out << " nt 0x" << Hex(record.nativeCode) << " 0x" << Hex(record.param);
 }
 
@@ -121,7 +108,7 @@ void VideoPlayer::NotifyCallback(uint32_t code, int32_t nativeCode, int64_t para
     message << "Video notification " << VideoCodeName(code) << " native 0x" << Hex(nativeCode) << " 0x"
             << Hex(param);
     if (text)
-        message << " data '" << SafeUtf8(text) << "'";
+        message << " data '" << ToUtf8OrPlaceholder(text) << "'";
     OutputDebugStringA((message.str() + "\n").c_str());
     Log("VideoPlayer::NotifyCallback", message);
 

@@ -19,3 +19,15 @@ std::string ToUtf8(const std::wstring& text)
         throw std::range_error("bad conversion");
     return out;
 }
+
+std::string ToUtf8OrPlaceholder(const std::wstring& text)
+{
+    try
+    {
+        return ToUtf8(text);
+    }
+    catch (...)
+    {
+        return "(text not valid UTF-16)";
+    }
+}

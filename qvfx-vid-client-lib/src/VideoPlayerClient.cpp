@@ -15,18 +15,6 @@ const char kMessageTag[] = "VideoPlayerClient::OnWindowMessage";
 const DWORD kIdleWaitMs = 3000;
 const size_t kCommandLineBuffer = kMaxServerCommandLine + 1;
 
-std::string SafeUtf8(const std::wstring& text)
-{
-    try
-    {
-        return ToUtf8(text);
-    }
-    catch (const std::exception&)
-    {
-        return "?";
-    }
-}
-
 std::string Hex(DWORD value)
 {
     std::ostringstream text;
@@ -103,7 +91,7 @@ bool VideoPlayerClient::Open()
         line = BuildServerCommandLine(args);
         stubMode = m_stubMode;
     }
-    Log(tag, "opening process: \n  " + SafeUtf8(line) + "\n   envpath:" + SafeUtf8(GetEnvPath()));
+    Log(tag, "opening process: \n  " + ToUtf8OrPlaceholder(line) + "\n   envpath:" + ToUtf8OrPlaceholder(GetEnvPath()));
     if (line.size() > kMaxServerCommandLine)
         return false;
     std::vector<wchar_t> cmdLine(kCommandLineBuffer, L'\0');

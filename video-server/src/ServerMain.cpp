@@ -14,24 +14,12 @@ namespace
 {
 HINSTANCE g_instance = nullptr;
 
-std::string SafeUtf8(const std::wstring& text)
-{
-    try
-    {
-        return ToUtf8(text);
-    }
-    catch (const std::exception&)
-    {
-        return "?";
-    }
-}
-
 int Run(const wchar_t* tail)
 {
     const char tag[] = "wWinMain";
     Log(tag, "start");
-    Log(tag, "cmd=" + SafeUtf8(tail ? tail : L""));
-    Log(tag, "PATH=" + SafeUtf8(GetEnvPath()));
+    Log(tag, "cmd=" + ToUtf8OrPlaceholder(tail ? tail : L""));
+    Log(tag, "PATH=" + ToUtf8OrPlaceholder(GetEnvPath()));
     HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     // The presenter's samples and work queues live in Media Foundation.
     const HRESULT hrMf = MFStartup(MF_VERSION, MFSTARTUP_FULL);
@@ -42,7 +30,7 @@ int Run(const wchar_t* tail)
     VideoServerState& server = Server();
     std::ostringstream args;
     args << "\nclientHwnd=" << server.clientHwnd << "\nparentHwnd=" << server.parentHwnd
-         << "\nparentProcessId=" << server.parentProcessId << "\nmediaFileName=" << SafeUtf8(server.mediaFile)
+         << "\nparentProcessId=" << server.parentProcessId << "\nmediaFileName=" << ToUtf8OrPlaceholder(server.mediaFile)
          << "\nstartPosition=" << server.startPosition << "\nendPosition=" << server.endPosition
          << "\nsoundVolume=" << server.soundVolume << "\nisLoopEnabled=" << server.isLoopEnabled << "\n";
     Log(tag, args);

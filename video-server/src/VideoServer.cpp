@@ -76,17 +76,6 @@ bool ReportError(bool post, uint32_t code, const std::string& text, int64_t para
     return true;
 }
 
-std::string WideToUtf8(const std::wstring& text)
-{
-    try
-    {
-        return ToUtf8(text);
-    }
-    catch (const std::exception&)
-    {
-        return "?";
-    }
-}
 } // namespace
 
 VideoServerState& Server()
@@ -176,7 +165,7 @@ bool SendClientError(uint32_t code, const std::string& text, int64_t param1)
 
 bool SendClientError(uint32_t code, const std::wstring& text, int64_t param1)
 {
-    return ReportError(false, code, WideToUtf8(text), param1);
+    return ReportError(false, code, ToUtf8OrPlaceholder(text), param1);
 }
 
 bool PostClientError(uint32_t code, const std::string& text, int64_t param1)
@@ -186,7 +175,7 @@ bool PostClientError(uint32_t code, const std::string& text, int64_t param1)
 
 bool PostClientError(uint32_t code, const std::wstring& text, int64_t param1)
 {
-    return ReportError(true, code, WideToUtf8(text), param1);
+    return ReportError(true, code, ToUtf8OrPlaceholder(text), param1);
 }
 
 int RunServer()
