@@ -6,6 +6,7 @@
 #include "FrameData.h"
 #include "HelperWindow.h"
 #include "Presenter.h"
+#include "RendererSession.h"
 
 #include <gtest/gtest.h>
 
@@ -26,36 +27,6 @@ public:
     std::vector<std::string> Texts();
     // Reports other than the ones this platform causes (see Unexpected's comment).
     std::vector<std::string> Unexpected();
-};
-
-// Media Foundation for the life of a test: the release of tracked samples is
-// delivered through its work queues.
-class MfSession
-{
-public:
-    MfSession() : m_hr(MFStartup(MF_VERSION, MFSTARTUP_LITE)) {}
-    ~MfSession()
-    {
-        if (SUCCEEDED(m_hr))
-            MFShutdown();
-    }
-    HRESULT Result() const { return m_hr; }
-
-private:
-    HRESULT m_hr;
-};
-
-class DeviceWindow : public WndMessageHandler
-{
-public:
-    DeviceWindow() : m_window(L"QvEvrTestWindow", this) { m_hr = m_window.Create(nullptr, false); }
-    BOOL OnWindowMessage(HWND, UINT, WPARAM, LPARAM, LRESULT*) override { return FALSE; }
-    HWND Hwnd() const { return m_window.GetHwnd(); }
-    HRESULT Result() const { return m_hr; }
-
-private:
-    HelperWindow m_window;
-    HRESULT m_hr;
 };
 
 struct FrameDeleter

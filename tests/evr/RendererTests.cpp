@@ -3,6 +3,7 @@
 // looks up the presenter's services when its input pin connects.
 #include "EvrFixture.h"
 #include "Handles.h"
+#include "TestColours.h"
 #include "TestProcess.h"
 
 #include <dshow.h>
@@ -137,19 +138,6 @@ protected:
         EXPECT_EQ(std::vector<std::string>{}, m_diagnostics.Unexpected());
     }
 
-    // 'r', 'g' or 'b' for a clearly red, green or blue pixel, '?' otherwise.
-    static char Classify(D3DCOLOR colour)
-    {
-        const DWORD r = (colour >> 16) & 0xFF, g = (colour >> 8) & 0xFF, b = colour & 0xFF;
-        if (r > 0xC0 && g < 0x40 && b < 0x40)
-            return 'r';
-        if (g > 0xC0 && r < 0x40 && b < 0x40)
-            return 'g';
-        if (b > 0xC0 && r < 0x40 && g < 0x40)
-            return 'b';
-        return '?';
-    }
-
     ScopedComInit m_com{COINIT_MULTITHREADED};
     MfSession m_mf;
     DeviceWindow m_window;
@@ -188,7 +176,7 @@ TEST_F(ClipGraphTest, TheRealMixerNegotiatesAndRendersThePausedFrameIntoAnEngine
     })) << "no frame arrived";
     D3DCOLOR colour = 0;
     ASSERT_HRESULT_SUCCEEDED(ReadPixel(frame->GetTexture(), &colour));
-    EXPECT_EQ('r', Classify(colour)) << std::hex << colour;
+    EXPECT_EQ('r', ClassifyColour(colour)) << std::hex << colour;
     EXPECT_EQ(320u, frame->GetWidth());
     EXPECT_EQ(240u, frame->GetHeight());
 }
@@ -212,7 +200,7 @@ TEST_F(ClipGraphTest, PlayingThroughTheClipShowsItsColoursInOrderWhileTheClientP
         D3DCOLOR colour = 0;
         if (frame && frame->GetTexture() && SUCCEEDED(ReadPixel(frame->GetTexture(), &colour)))
         {
-            const char c = Classify(colour);
+            const char c = ClassifyColour(colour);
             if (seen.empty() || seen.back() != c)
                 seen.push_back(c);
         }

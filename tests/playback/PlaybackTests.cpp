@@ -2,6 +2,7 @@
 // to ready, frames with their pixels on the client's side, commands, the
 // events at the end of the media, failures, and the server's graph log.
 #include "ClientFixture.h"
+#include "TestColours.h"
 #include "ShareTestDevice.h"
 #include "TestProcess.h"
 #include "VideoPlayerMsg.h"
@@ -34,19 +35,6 @@ bool RunningUnderWine()
     return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-// 'r', 'g' or 'b' for a clearly red, green or blue pixel, '?' otherwise.
-char Classify(uint32_t colour)
-{
-    const uint32_t r = (colour >> 16) & 0xFF, g = (colour >> 8) & 0xFF, b = colour & 0xFF;
-    if (r > 0xC0 && g < 0x40 && b < 0x40)
-        return 'r';
-    if (g > 0xC0 && r < 0x40 && b < 0x40)
-        return 'g';
-    if (b > 0xC0 && r < 0x40 && g < 0x40)
-        return 'b';
-    return '?';
-}
-
 // The client's side of a frame: the descriptor's handle opened on a device of
 // the test's own, its centre pixel classified.
 class ClientFrames
@@ -66,7 +54,7 @@ public:
         if (FAILED(m_device.ReadPixels(texture.Get(), &pixels, &width)) || pixels.empty() || width == 0)
             return 'x';
         const size_t height = pixels.size() / width;
-        return Classify(pixels[(height / 2) * width + width / 2]);
+        return ClassifyColour(pixels[(height / 2) * width + width / 2]);
     }
 
 private:

@@ -8,6 +8,8 @@
 #include "Handles.h"
 #include "HelperWindow.h"
 #include "Presenter.h"
+#include "RendererSession.h"
+#include "TestColours.h"
 #include "TestProcess.h"
 
 #include <dshow.h>
@@ -58,47 +60,6 @@ ULONG RefCountOf(IUnknown* object)
     object->AddRef();
     return object->Release();
 }
-
-// 'r', 'g' or 'b' for a clearly red, green or blue pixel, '?' otherwise.
-char Classify(D3DCOLOR colour)
-{
-    const DWORD r = (colour >> 16) & 0xFF, g = (colour >> 8) & 0xFF, b = colour & 0xFF;
-    if (r > 0xC0 && g < 0x40 && b < 0x40)
-        return 'r';
-    if (g > 0xC0 && r < 0x40 && b < 0x40)
-        return 'g';
-    if (b > 0xC0 && r < 0x40 && g < 0x40)
-        return 'b';
-    return '?';
-}
-
-class DeviceWindow : public WndMessageHandler
-{
-public:
-    DeviceWindow() : m_window(L"QvEvrShimTestWindow", this) { m_hr = m_window.Create(nullptr, false); }
-    BOOL OnWindowMessage(HWND, UINT, WPARAM, LPARAM, LRESULT*) override { return FALSE; }
-    HWND Hwnd() const { return m_window.GetHwnd(); }
-    HRESULT Result() const { return m_hr; }
-
-private:
-    HelperWindow m_window;
-    HRESULT m_hr;
-};
-
-class MfSession
-{
-public:
-    MfSession() : m_hr(MFStartup(MF_VERSION, MFSTARTUP_LITE)) {}
-    ~MfSession()
-    {
-        if (SUCCEEDED(m_hr))
-            MFShutdown();
-    }
-    HRESULT Result() const { return m_hr; }
-
-private:
-    HRESULT m_hr;
-};
 
 // The red-green-blue clip rendered into the real renderer with our presenter.
 class ShimGraphTest : public ::testing::Test
@@ -171,7 +132,7 @@ protected:
             D3DCOLOR colour = 0;
             if (frame && frame->GetTexture() && SUCCEEDED(ReadPixel(frame->GetTexture(), &colour)))
             {
-                const char c = Classify(colour);
+                const char c = ClassifyColour(colour);
                 if (c != '?' && (m_seen.empty() || m_seen.back() != c))
                     m_seen.push_back(c);
             }

@@ -1,0 +1,44 @@
+// What every test that drives the presenter needs around it: Media Foundation
+// and a hidden window for the device.
+#pragma once
+
+#include "HelperWindow.h"
+
+#include <mfapi.h>
+
+
+// Media Foundation for the life of a test: the release of tracked samples is
+// delivered through its work queues.
+class MfSession
+{
+public:
+    MfSession() : m_hr(MFStartup(MF_VERSION, MFSTARTUP_LITE)) {}
+    ~MfSession()
+    {
+        if (SUCCEEDED(m_hr))
+            MFShutdown();
+    }
+    MfSession(const MfSession&) = delete;
+    MfSession& operator=(const MfSession&) = delete;
+    HRESULT Result() const { return m_hr; }
+
+private:
+    HRESULT m_hr;
+};
+
+// A hidden pop-up window that the presenter's device is created on.
+class DeviceWindow : public WndMessageHandler
+{
+public:
+    DeviceWindow() : m_window(L"QvEvrTestWindow", this)
+    {
+        m_hr = m_window.Create(nullptr, false);
+    }
+    BOOL OnWindowMessage(HWND, UINT, WPARAM, LPARAM, LRESULT*) override { return FALSE; }
+    HWND Hwnd() const { return m_window.GetHwnd(); }
+    HRESULT Result() const { return m_hr; }
+
+private:
+    HelperWindow m_window;
+    HRESULT m_hr;
+};
