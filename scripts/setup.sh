@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake make
     mingw-w64 g++-mingw-w64-x86-64-posix
-    wine64 wine xvfb xauth
+    wine64 wine xvfb xauth x11-utils
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
     ffmpeg googletest openjdk-17-jdk-headless xxd
 )

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs a Windows program of the build under Wine: one prefix inside the build
-# folder, made once; a persistent wineserver; Xvfb when there is no display.
+# folder, made once; a persistent wineserver; Xvfb when no X server answers.
 set -u
 exe="$1"; shift
 out_dir=$(cd "$(dirname "$exe")" && pwd)
@@ -12,14 +12,24 @@ export WINEARCH=win64
 wine=/usr/lib/wine/wine64
 here=$(cd "$(dirname "$0")" && pwd)
 
-if [ -z "${DISPLAY:-}" ]; then
+# A display counts only when an X server answers on it: a socket left behind
+# by an X server that has gone (or a DISPLAY naming nothing) would make every
+# window of the tests fail to open.
+display_answers() { xdpyinfo -display "$1" >/dev/null 2>&1; }
+if [ -z "${DISPLAY:-}" ] || ! display_answers "$DISPLAY"; then
     export DISPLAY=:${QV_XVFB_DISPLAY:-87}
-    if ! [ -e "/tmp/.X11-unix/X${DISPLAY#:}" ]; then
+    if ! display_answers "$DISPLAY"; then
+        xvfb_log="$build_dir/xvfb.log"
         (flock 9
-         if ! [ -e "/tmp/.X11-unix/X${DISPLAY#:}" ]; then
-             setsid Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 </dev/null 9>&- &
-             for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X${DISPLAY#:}" ] && break; sleep 0.05; done
+         if ! display_answers "$DISPLAY"; then
+             setsid Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >"$xvfb_log" 2>&1 </dev/null 9>&- &
+             for _ in $(seq 200); do display_answers "$DISPLAY" && break; sleep 0.1; done
          fi) 9>/tmp/qv-xvfb.lock
+        if ! display_answers "$DISPLAY"; then
+            echo "wine-run: no X server answers on $DISPLAY; Xvfb said:" >&2
+            cat "$xvfb_log" >&2 2>/dev/null
+            exit 1
+        fi
     fi
 fi
 

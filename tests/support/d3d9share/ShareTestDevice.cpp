@@ -8,8 +8,11 @@ HRESULT ShareTestDevice::Create(DWORD behavior)
 {
     m_window.Reset(CreateWindowExW(0, L"STATIC", L"d3d9share", WS_POPUP, 0, 0, 64, 64, nullptr, nullptr,
                                    GetModuleHandleW(nullptr), nullptr));
-    if (!m_window.Get())
-        return HRESULT_FROM_WIN32(GetLastError());
+    if (!m_window.Get()) {
+        // Without an X display Wine fails the window and leaves no error code.
+        const DWORD error = GetLastError();
+        return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+    }
     HRESULT hr = Direct3DCreate9Ex(D3D_SDK_VERSION, &m_d3d);
     if (FAILED(hr))
         return hr;
