@@ -1,0 +1,171 @@
+// The private device, the stub texture and the filter choice.
+#include "Direct3d9Device.h"
+#include "ShareTestDevice.h"
+#include "TestProcess.h"
+#include "VideoTextures.h"
+
+#include "Log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using Microsoft::WRL::ComPtr;
+
+namespace
+{
+std::wstring HexHandle(HANDLE handle)
+{
+    wchar_t text[32];
+    swprintf(text, 32, L"%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
+    return text;
+}
+
+std::string ReadLogFile()
+{
+    std::ifstream file(LogFileName().c_str(), std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+} // namespace
+
+TEST(TextureFilter, FollowsTheLargerSizeDifference)
+{
+    // Differences up to 20 draw unfiltered, up to 100 with the nearest texel.
+    EXPECT_EQ(D3DTEXF_NONE, ChooseTextureFilter(1920, 1080, 1920, 1080));
+    EXPECT_EQ(D3DTEXF_NONE, ChooseTextureFilter(1920, 1080, 1900, 1080));
+    EXPECT_EQ(D3DTEXF_POINT, ChooseTextureFilter(1920, 1080, 1899, 1080));
+    EXPECT_EQ(D3DTEXF_POINT, ChooseTextureFilter(1920, 1080, 1920, 1180));
+    EXPECT_EQ(D3DTEXF_LINEAR, ChooseTextureFilter(1920, 1080, 1920, 1181));
+    EXPECT_EQ(D3DTEXF_LINEAR, ChooseTextureFilter(1920, 1080, 1280, 720));
+    // Growing and shrinking count alike; the other axis may be the larger one.
+    EXPECT_EQ(D3DTEXF_POINT, ChooseTextureFilter(640, 360, 661, 350));
+    EXPECT_EQ(D3DTEXF_NONE, ChooseTextureFilter(640, 360, 660, 340));
+    EXPECT_EQ(D3DTEXF_LINEAR, ChooseTextureFilter(640, 360, 640, 259));
+}
+
+TEST(TextureFilter, NoRenderSizeOrExtremeSizesGiveLinear)
+{
+    EXPECT_EQ(D3DTEXF_LINEAR, ChooseTextureFilter(1280, 720, 0, 720));
+    EXPECT_EQ(D3DTEXF_LINEAR, ChooseTextureFilter(1280, 720, 1280, 0));
+    EXPECT_EQ(D3DTEXF_LINEAR, ChooseTextureFilter(0, 0, -5, -5));
+    // Differences that overflow an int still count as large.
+    EXPECT_EQ(D3DTEXF_LINEAR, ChooseTextureFilter(INT32_MIN, 720, INT32_MAX, 720));
+    EXPECT_EQ(D3DTEXF_LINEAR, ChooseTextureFilter(1280, INT32_MIN, 1280, 1));
+}
+
+TEST(PrivateDevice, IsAWindowlessVideoDeviceUntilReleased)
+{
+    Direct3d9Device device;
+    EXPECT_FALSE(device.IsCreated());
+    EXPECT_EQ(nullptr, device.GetDevice());
+    ASSERT_EQ(S_OK, device.Create(1280, 720, D3DFMT_X8R8G8B8, nullptr));
+    ASSERT_TRUE(device.IsCreated());
+    ASSERT_NE(nullptr, device.GetDevice());
+
+    D3DDEVICE_CREATION_PARAMETERS creation{};
+    ASSERT_EQ(S_OK, device.GetDevice()->GetCreationParameters(&creation));
+    EXPECT_EQ(static_cast<DWORD>(0x846), creation.BehaviorFlags);
+    EXPECT_EQ(D3DDEVTYPE_HAL, creation.DeviceType);
+    ComPtr<IDirect3DSwapChain9> swapChain;
+    ASSERT_EQ(S_OK, device.GetDevice()->GetSwapChain(0, &swapChain));
+    D3DPRESENT_PARAMETERS parameters{};
+    ASSERT_EQ(S_OK, swapChain->GetPresentParameters(&parameters));
+    EXPECT_EQ(1280u, parameters.BackBufferWidth);
+    EXPECT_EQ(720u, parameters.BackBufferHeight);
+    EXPECT_EQ(D3DFMT_X8R8G8B8, parameters.BackBufferFormat);
+    EXPECT_EQ(static_cast<DWORD>(D3DPRESENTFLAG_VIDEO), parameters.Flags);
+    EXPECT_EQ(static_cast<UINT>(D3DPRESENT_INTERVAL_IMMEDIATE), parameters.PresentationInterval);
+    EXPECT_TRUE(parameters.Windowed);
+    swapChain.Reset();
+
+    device.Release();
+    EXPECT_FALSE(device.IsCreated());
+    EXPECT_EQ(nullptr, device.GetDevice());
+}
+
+TEST(PrivateDevice, TinySizesGetATwoByTwoBackBuffer)
+{
+    struct Case
+    {
+        UINT width, height, expectedWidth, expectedHeight;
+    };
+    for (const Case& c : {Case{8, 15, 2, 2}, Case{8, 16, 8, 16}, Case{16, 4, 16, 4}})
+    {
+        Direct3d9Device device;
+        ASSERT_EQ(S_OK, device.Create(c.width, c.height, D3DFMT_X8R8G8B8, nullptr)) << c.width << "x" << c.height;
+        ComPtr<IDirect3DSurface9> backBuffer;
+        ASSERT_EQ(S_OK, device.GetDevice()->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &backBuffer));
+        D3DSURFACE_DESC desc{};
+        ASSERT_EQ(S_OK, backBuffer->GetDesc(&desc));
+        EXPECT_EQ(c.expectedWidth, desc.Width) << c.width << "x" << c.height;
+        EXPECT_EQ(c.expectedHeight, desc.Height) << c.width << "x" << c.height;
+    }
+}
+
+class StubTexture : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(LoadedD3d9IsWines()) << "this test needs WINEDLLOVERRIDES with d3d9=n,b";
+        ReleaseStubTexture("StubTextureTest");
+        ASSERT_EQ(nullptr, StubTextureHandle());
+    }
+    void TearDown() override { ReleaseStubTexture("StubTextureTest"); }
+};
+
+TEST_F(StubTexture, IsMadeOnceAndAgainWithANewHandleAfterItsRelease)
+{
+    ASSERT_EQ(S_OK, CreateStubTexture());
+    const HANDLE first = StubTextureHandle();
+    ASSERT_NE(nullptr, first);
+    ASSERT_EQ(S_OK, CreateStubTexture());
+    EXPECT_EQ(first, StubTextureHandle());
+
+    ReleaseStubTexture("StubTextureTest");
+    EXPECT_EQ(nullptr, StubTextureHandle());
+    EXPECT_NE(std::string::npos, ReadLogFile().find("[StubTextureTest] destroying device"));
+    // The released texture's handle is gone: opening it fails.
+    ShareTestDevice other;
+    ASSERT_EQ(S_OK, other.Create());
+    ComPtr<IDirect3DTexture9> stale;
+    EXPECT_TRUE(FAILED(other.OpenShared(first, 1280, 720, D3DFMT_X8R8G8B8, &stale)));
+
+    ASSERT_EQ(S_OK, CreateStubTexture());
+    EXPECT_NE(nullptr, StubTextureHandle());
+    EXPECT_NE(first, StubTextureHandle());
+}
+
+TEST_F(StubTexture, ReleaseWithoutATextureDoesNothing)
+{
+    ReleaseStubTexture("StubTextureIdle");
+    EXPECT_EQ(std::string::npos, ReadLogFile().find("[StubTextureIdle]"));
+    EXPECT_EQ(nullptr, StubTextureHandle());
+}
+
+TEST_F(StubTexture, IsGreenOnAnotherDeviceHereAndInAnotherProcess)
+{
+    ASSERT_EQ(S_OK, CreateStubTexture());
+    const HANDLE handle = StubTextureHandle();
+    ASSERT_NE(nullptr, handle);
+
+    ShareTestDevice other;
+    ASSERT_EQ(S_OK, other.Create());
+    ComPtr<IDirect3DTexture9> opened;
+    ASSERT_EQ(S_OK, other.OpenShared(handle, 1280, 720, D3DFMT_X8R8G8B8, &opened));
+    std::vector<uint32_t> pixels;
+    ASSERT_EQ(S_OK, other.ReadPixels(opened.Get(), &pixels));
+    ASSERT_EQ(1280u * 720u, pixels.size());
+    size_t notGreen = 0;
+    for (uint32_t pixel : pixels)
+        notGreen += pixel != 0x008000;
+    EXPECT_EQ(0u, notGreen);
+
+    EXPECT_EQ(0u, RunProgram(L"platform-d3d-reader.exe", HexHandle(handle) + L" 1280 720"));
+}
