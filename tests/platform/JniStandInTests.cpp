@@ -22,13 +22,13 @@ TEST(JniStandIn, UnimplementedFunctionsReportTheirOwnSlotName)
     JavaVM* vm = jni.Vm();
     g_reported.clear();
     JniStandIn::SetUnimplementedHandler(&Collect);
-    EXPECT_EQ(nullptr, env->FindClass("java/lang/Object"));
-    EXPECT_EQ(nullptr, env->NewStringUTF("text"));
+    EXPECT_EQ(nullptr, env->GetSuperclass(nullptr));
+    EXPECT_EQ(nullptr, env->NewIntArray(2));
     EXPECT_EQ(nullptr, env->functions->GetModule(env, nullptr));
     void* attached = nullptr;
-    EXPECT_EQ(0, vm->AttachCurrentThread(&attached, nullptr));
+    EXPECT_EQ(0, vm->AttachCurrentThreadAsDaemon(&attached, nullptr));
     JniStandIn::SetUnimplementedHandler(nullptr);
-    EXPECT_EQ((std::vector<std::string>{"FindClass", "NewStringUTF", "GetModule", "AttachCurrentThread"}), g_reported);
+    EXPECT_EQ((std::vector<std::string>{"GetSuperclass", "NewIntArray", "GetModule", "AttachCurrentThreadAsDaemon"}), g_reported);
 }
 
 TEST(JniStandIn, StringsRoundTripAsUtf16AndPinsAreCounted)
