@@ -19,6 +19,8 @@ mkdir -p "$(dirname "$prefix")"
     # Used only by programs started with evr=n,b; see the script for why. The
     # renderer layer of tests/support/evr-shim goes in too once it is built.
     "$(dirname "$0")/wine-evr-mend.sh" "$prefix" "$(dirname "$prefix")/bin/qv-evr-shim.dll" 9>&- || true
+    # Taken by every program of the prefix (a native DLL in system32).
+    "$(dirname "$0")/wine-quartz-mend.sh" "$prefix" 9>&- || true
     marker="$prefix/.qv-server-pid"
     if ! { [ -f "$marker" ] && kill -0 "$(cat "$marker")" 2>/dev/null; }; then
         /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 9>&-

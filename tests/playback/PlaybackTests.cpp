@@ -301,6 +301,8 @@ TEST_F(PlaybackTest, SeekWhilePlayingJumpsBack)
     char seen = 0;
     EXPECT_TRUE(run.WaitColour(m_frames, 'r', &seen, 3000)) << "seen " << seen;
     EXPECT_TRUE(run.WaitColour(m_frames, 'g', &seen, 3000)) << "and plays on; seen " << seen;
+    const float position = run.client->GetPosition();
+    EXPECT_TRUE(position > 0.9f && position < 2.5f) << "the position follows the seek after the end: " << position;
     EXPECT_TRUE(run.log->errors.empty()) << run.log->errors[0].text;
     EXPECT_TRUE(run.client->Close());
 }
@@ -318,6 +320,8 @@ TEST_F(PlaybackTest, LoopingRestartsAtEachEndFromTheStartPosition)
         EXPECT_EQ(kGraphComplete, event.second) << "the graph's own event code comes along";
     char seen = 0;
     EXPECT_TRUE(run.WaitColour(m_frames, 'r', &seen, 5000)) << "each restart shows the start again; seen " << seen;
+    const float position = run.client->GetPosition();
+    EXPECT_TRUE(position >= 0.0f && position < 1.5f) << "the position counts from the start again: " << position;
     EXPECT_TRUE(run.log->errors.empty()) << run.log->errors[0].text;
 
     UniqueHandle server = OpenServerProcess(run.log->readyServer);
