@@ -150,8 +150,10 @@ QV_NOINLINE bool VerifyContextGuarded(Verification& v)
 void ThrowJavaException(JNIEnv* env, const std::string& text)
 {
     jclass exceptionClass = env->FindClass("java/lang/Exception");
-    if (exceptionClass)
-        env->ThrowNew(exceptionClass, text.c_str());
+    if (!exceptionClass)
+        return; // FindClass left its own error pending
+    env->ThrowNew(exceptionClass, text.c_str());
+    env->DeleteLocalRef(exceptionClass);
 }
 } // namespace
 
