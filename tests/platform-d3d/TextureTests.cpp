@@ -169,3 +169,17 @@ TEST_F(StubTexture, IsGreenOnAnotherDeviceHereAndInAnotherProcess)
 
     EXPECT_EQ(0u, RunProgram(L"platform-d3d-reader.exe", HexHandle(handle) + L" 1280 720"));
 }
+
+// Wine's own d3d9.dll makes textures with a shared-handle argument but leaves
+// the handle null: such a texture could never reach another process.
+TEST(StubTextureWithoutSharing, IsAFailureAndIsTriedAgainNextTime)
+{
+    if (!LoadedD3d9IsWines())
+        GTEST_SKIP() << "runs as platform-d3d-unshared-tests, with Wine's own d3d9.dll";
+    ReleaseStubTexture("StubTextureTest");
+    EXPECT_EQ(E_FAIL, CreateStubTexture());
+    EXPECT_EQ(nullptr, StubTextureHandle());
+    // Nothing half-made is kept as the stub.
+    EXPECT_EQ(E_FAIL, CreateStubTexture());
+    EXPECT_EQ(nullptr, StubTextureHandle());
+}
