@@ -4,6 +4,7 @@
 #include "ShareTestDevice.h"
 #include "JniStandIn.h"
 #include "VideoPlayerClient.h"
+#include "VideoTextures.h"
 
 #include "com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo.h"
 
@@ -70,6 +71,47 @@ private:
 // {5B0D6F3E-7A51-4C8B-9E1D-2F4A6C8E0B13}
 const GUID kWitnessGuid = {0x5b0d6f3e, 0x7a51, 0x4c8b, {0x9e, 0x1d, 0x2f, 0x4a, 0x6c, 0x8e, 0x0b, 0x13}};
 
+// Texts written to the debugger output while it lives, seen as the notices
+// that the output functions raise.
+class DebugOutputCapture
+{
+public:
+    DebugOutputCapture() : m_handler(AddVectoredExceptionHandler(1, &Record)) { s_texts.clear(); }
+    ~DebugOutputCapture()
+    {
+        if (m_handler)
+            RemoveVectoredExceptionHandler(m_handler);
+    }
+    DebugOutputCapture(const DebugOutputCapture&) = delete;
+    DebugOutputCapture& operator=(const DebugOutputCapture&) = delete;
+
+    static std::string All()
+    {
+        std::string all;
+        for (const std::string& text : s_texts)
+            all += text + "\n";
+        return all;
+    }
+
+private:
+    static LONG CALLBACK Record(EXCEPTION_POINTERS* info)
+    {
+        const EXCEPTION_RECORD* record = info->ExceptionRecord;
+        if (record->ExceptionCode == DBG_PRINTEXCEPTION_C && record->NumberParameters >= 2)
+            s_texts.emplace_back(reinterpret_cast<const char*>(record->ExceptionInformation[1]));
+        else if (record->ExceptionCode == 0x4001000A /* DBG_PRINTEXCEPTION_WIDE_C */ && record->NumberParameters >= 2)
+        {
+            const auto* wide = reinterpret_cast<const wchar_t*>(record->ExceptionInformation[1]);
+            s_texts.emplace_back(std::string(wide, wide + wcslen(wide)));
+        }
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+
+    static std::vector<std::string> s_texts;
+    void* m_handler;
+};
+std::vector<std::string> DebugOutputCapture::s_texts;
+
 class ApplyFrameTexture : public testing::Test
 {
 protected:
@@ -83,6 +125,7 @@ protected:
         ASSERT_EQ(S_OK, m_producer.Fill(m_shared.Get(), kBlue, kYellow));
         m_context.SetPlainDevice(m_consumer.Get());
     }
+    void TearDown() override { ReleaseStubTexture("StubTextureTest"); }
 
     jlongArray Frame(jlong width, jlong height, jlong format, jlong handle)
     {
@@ -218,8 +261,12 @@ TEST_F(ApplyFrameTexture, OnlyTheStageKeepsTheOpenedTexture)
 
 TEST_F(ApplyFrameTexture, TextureThatCannotBeOpenedIsARenderError)
 {
+    DebugOutputCapture output;
     // A handle nobody made.
     EXPECT_EQ(-11, ApplyOnConsumer(1.0f, Frame(kWidth, kHeight, 22, 0x7FFF0000)));
+    EXPECT_NE(std::string::npos,
+              output.All().find("WinNativeVideo__1nApplyFrameTexture render error, CreateTexture has failed"))
+        << output.All();
     EXPECT_EQ(nullptr, Bound());
     // The producer's texture with a size it does not have.
     EXPECT_EQ(-11, ApplyOnConsumer(1.0f, Frame(kWidth * 2, kHeight, 22, HandleValue(m_handle))));
@@ -282,4 +329,29 @@ TEST_F(GetFrameTexture, NoPlayerOrNoRoomForTheDescriptorIsRefused)
     EXPECT_EQ(-1, Get(Player(), shortFrame));
     EXPECT_EQ((std::vector<jlong>{7, 7, 7}), m_jvm.LongArray(shortFrame));
     EXPECT_EQ("", m_jvm.PendingException());
+}
+
+TEST_F(ApplyFrameTexture, StubPlayersFrameIsBoundGreen)
+{
+    ASSERT_EQ(S_OK, CreateStubTexture());
+    VideoPlayerClient client(nullptr);
+    client.SetStubMode(StubTextureHandle(), true);
+    jlongArray frame = m_jvm.NewLongArray({0, 0, 0, 0});
+    ASSERT_EQ(0, Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nGetFrameTexture(
+                     m_jvm.Env(), nullptr, Address(&client), frame));
+    EXPECT_EQ(HandleValue(StubTextureHandle()), m_jvm.LongArray(frame)[3]);
+
+    EXPECT_EQ(0, Apply(Address(&client), 0, Address(m_consumer.Get()), 1.0f, frame, 1280, 720));
+    ComPtr<IDirect3DTexture9> bound = Bound();
+    ASSERT_NE(nullptr, bound);
+    std::vector<uint32_t> pixels;
+    ASSERT_EQ(S_OK, m_consumer.ReadPixels(bound.Get(), &pixels));
+    ASSERT_EQ(size_t(1280) * 720, pixels.size());
+    size_t notGreen = 0;
+    for (uint32_t pixel : pixels)
+        notGreen += pixel != 0x008000;
+    EXPECT_EQ(0u, notGreen);
+    bound.Reset();
+    m_consumer.Get()->SetTexture(kStage, nullptr);
+    ReleaseStubTexture("StubTextureTest");
 }
