@@ -85,21 +85,21 @@ HRESULT CreateStubTexture()
         ComPtr<IDirect3DTexture9> texture;
         result = device->CreateTexture(kStubWidth, kStubHeight, 1, D3DUSAGE_RENDERTARGET, D3DFMT_X8R8G8B8,
                                        D3DPOOL_DEFAULT, &texture, &handle);
-        if (SUCCEEDED(result) && !handle)
+        if (FAILED(result))
+        {
+            LogFailure("CreateTexture", result);
+        }
+        else if (!handle)
         {
             // A texture nobody else can open is no stub: players would get no frame at all.
             Log(std::string(kTag) + " [ERROR]", "the texture has no shared handle");
             result = E_FAIL;
         }
-        if (SUCCEEDED(result))
+        else
         {
             FillStubTexture(device, texture.Get());
             state.stubTexture = std::move(texture);
             state.stubHandle = handle;
-        }
-        else
-        {
-            LogFailure("CreateTexture", result);
         }
     }
     else
