@@ -6,6 +6,18 @@ namespace
 {
 const DWORD kExStyle = WS_EX_NOACTIVATE | WS_EX_NOPARENTNOTIFY;
 const HRESULT kClassAlreadyExists = static_cast<HRESULT>(0x80070582);
+
+// The module holding the window procedure (the DLL when this code is linked
+// into one): a class registered under the program's handle would outlive an
+// unloaded DLL and point into freed code.
+HINSTANCE ProcedureModule()
+{
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&ProcedureModule), &module))
+        return GetModuleHandleW(nullptr);
+    return module;
+}
 } // namespace
 
 HRESULT HResultFromWin32(DWORD error)
@@ -32,7 +44,7 @@ HelperWindow::~HelperWindow()
 
 HRESULT HelperWindow::RegisterWindowClass()
 {
-    HINSTANCE module = GetModuleHandleW(nullptr);
+    HINSTANCE module = ProcedureModule();
     WNDCLASSEXW existing = {};
     existing.cbSize = sizeof(existing);
     if (GetClassInfoExW(module, m_className.c_str(), &existing))
@@ -71,7 +83,7 @@ HRESULT HelperWindow::Create(HWND parent, bool messageOnly)
     }
 
     m_hwnd = CreateWindowExW(kExStyle, m_className.c_str(), nullptr, style, 300, 0, 16, 16, hwndParent, nullptr,
-                             GetModuleHandleW(nullptr), this);
+                             ProcedureModule(), this);
     if (!m_hwnd)
         return HResultFromWin32(GetLastError());
     return hr;
