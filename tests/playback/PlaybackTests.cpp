@@ -29,12 +29,6 @@ bool HaveMedia()
     return GetFileAttributesW(Media(L"clip-rgb.mp4").c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool RunningUnderWine()
-{
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 // The client's side of a frame: the descriptor's handle opened on a device of
 // the test's own, its centre pixel classified.
 class ClientFrames
@@ -157,10 +151,6 @@ TEST_F(PlaybackTest, OpenEndsPausedAtTheStartWithTheFirstFrameOnTheClientSide)
 // on to the presenter (MFVP_MESSAGE_FLUSH), which then shows one new frame.
 TEST_F(PlaybackTest, SeekWhilePausedCuesTheFrameOfTheNewPosition)
 {
-    if (RunningUnderWine() && !GetEnvironmentVariableW(L"QV_EVR_FORWARDS_FLUSH", nullptr, 0))
-        GTEST_SKIP() << "Wine 8's renderer ends a flush on its input pin without telling the presenter, which "
-                        "keeps showing the frame from before the seek; set QV_EVR_FORWARDS_FLUSH=1 once the "
-                        "test prefix's evr.dll passes it on";
     PlaybackRun run;
     ASSERT_TRUE(run.Open(L"clip-rgb.mp4", false));
     ASSERT_TRUE(run.WaitReady(20000));

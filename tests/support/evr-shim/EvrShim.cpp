@@ -11,13 +11,15 @@
 //
 // How it works: the real class factory's CreateInstance, and in each filter
 // the inner Release, IMediaFilter Stop/Pause/Run, IMFVideoRenderer
-// InitializeRenderer, the input pin's Disconnect and the mixer's
+// InitializeRenderer, the input pin's Disconnect and EndFlush and the mixer's
 // InitServicePointers are patched in the real objects' method tables (shared
 // by every object of a kind; each hook calls the original). Per filter the layer remembers the presenter it was given and the
 // graph state, and tells the presenter what Windows tells it:
 // - Run from stopped: OnClockStart(now, stream time at run);
 // - Pause while running: OnClockPause; Run from that pause: OnClockRestart;
 // - Stop after a run or pause: OnClockStop;
+// - the input pin's end of a flush (a seek): the mixer's queued input and
+//   then the presenter are flushed before new samples may arrive;
 // - input pin disconnect and the filter's end: ReleaseServicePointers, and
 //   before the disconnect the renderer's own mixer and presenter are put back
 //   so that the faulting mixer has no device manager (ours stays out: unlike
@@ -154,6 +156,7 @@ StopFn g_stop = nullptr;
 StopFn g_pause = nullptr;
 RunFn g_run = nullptr;
 DisconnectFn g_disconnect = nullptr;
+DisconnectFn g_endFlush = nullptr; // same shape: IPin* in, HRESULT out
 InitializeRendererFn g_initializeRenderer = nullptr;
 InitServicePointersFn g_mixerInitServicePointers = nullptr;
 
@@ -216,7 +219,7 @@ ComPtr<IMFTopologyServiceLookupClient> PresenterOf(IBaseFilter* filter)
     return client;
 }
 
-void ReportClockResult(const char* call, HRESULT hr)
+void ReportFailure(const char* call, HRESULT hr)
 {
     if (FAILED(hr))
         Trace(std::string(call) + " failed: " + std::to_string(hr));
@@ -286,7 +289,7 @@ HRESULT STDMETHODCALLTYPE HookedStop(IBaseFilter* self)
             record->state = FILTER_STATE_STOPPED;
         }
         if (presenter)
-            ReportClockResult("OnClockStop", presenter->OnClockStop(MFGetSystemTime()));
+            ReportFailure("OnClockStop", presenter->OnClockStop(MFGetSystemTime()));
     }
     catch (...)
     {
@@ -318,7 +321,7 @@ HRESULT STDMETHODCALLTYPE HookedPause(IBaseFilter* self)
             }
         }
         if (presenter)
-            ReportClockResult("OnClockPause", presenter->OnClockPause(MFGetSystemTime()));
+            ReportFailure("OnClockPause", presenter->OnClockPause(MFGetSystemTime()));
     }
     catch (...)
     {
@@ -349,9 +352,9 @@ HRESULT STDMETHODCALLTYPE HookedRun(IBaseFilter* self, REFERENCE_TIME start)
             return hr;
         const MFTIME now = MFGetSystemTime();
         if (previous == FILTER_STATE_PAUSED_AFTER_RUN)
-            ReportClockResult("OnClockRestart", presenter->OnClockRestart(now));
+            ReportFailure("OnClockRestart", presenter->OnClockRestart(now));
         else
-            ReportClockResult("OnClockStart", presenter->OnClockStart(now, StreamTimeAtRun(self, start)));
+            ReportFailure("OnClockStart", presenter->OnClockStart(now, StreamTimeAtRun(self, start)));
     }
     catch (...)
     {
@@ -469,6 +472,46 @@ HRESULT STDMETHODCALLTYPE HookedDisconnect(IPin* self)
     }
 }
 
+// Wine 8's renderer passes a flush on to neither its mixer nor the
+// presenter: a seek while paused would leave the old frame in the mixer and
+// the presenter's queue, and the new position's frame never shows. Upstream
+// has stopped delivering by the end of a flush, and nothing new arrives
+// before the original EndFlush returns.
+HRESULT STDMETHODCALLTYPE HookedEndFlush(IPin* self)
+{
+    try
+    {
+        PIN_INFO info{};
+        if (SUCCEEDED(self->QueryPinInfo(&info)))
+        {
+            ComPtr<IBaseFilter> filter;
+            filter.Attach(info.pFilter);
+            ComPtr<IMFVideoPresenter> presenter;
+            ComPtr<IMFTransform> mixer;
+            {
+                CScopedLock lock(Lock());
+                RendererRecord* record =
+                    FindRecord([&](const RendererRecord& r) { return r.filter == filter.Get(); });
+                if (record)
+                {
+                    presenter = record->presenter;
+                    if (record->mixerClient)
+                        record->mixerClient.As(&mixer);
+                }
+            }
+            if (mixer)
+                ReportFailure("mixer flush", mixer->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0));
+            if (presenter)
+                ReportFailure("presenter flush", presenter->ProcessMessage(MFVP_MESSAGE_FLUSH, 0));
+        }
+    }
+    catch (...)
+    {
+        Trace("EndFlush: exception");
+    }
+    return g_endFlush(self);
+}
+
 // The renderer hands out no way back to its mixer, so the mixer is caught
 // when it looks up the renderer's services. Wine's renderer looks them up
 // again at every connection attempt without releasing them in between; the
@@ -547,7 +590,9 @@ void Instrument(IUnknown* object)
         while (hooked && pins->Next(1, &pin, nullptr) == S_OK)
         {
             hooked = PatchSlot(pin.Get(), kSlotPinDisconnect, reinterpret_cast<void*>(&HookedDisconnect),
-                               reinterpret_cast<void**>(&g_disconnect));
+                               reinterpret_cast<void**>(&g_disconnect)) &&
+                     PatchSlot(pin.Get(), kSlotPinEndFlush, reinterpret_cast<void*>(&HookedEndFlush),
+                               reinterpret_cast<void**>(&g_endFlush));
             pin.Reset();
         }
     }

@@ -242,6 +242,25 @@ TEST_F(ShimGraphTest, StopAndASeekToTheStartPlayTheClipAgain)
     EXPECT_EQ("rgb", m_seen);
 }
 
+// The seek flushes the renderer; the layer passes that on to the mixer and
+// the presenter, so the paused picture becomes the new position's frame.
+TEST_F(ShimGraphTest, ASeekWhilePausedShowsTheFrameOfTheNewPosition)
+{
+    ASSERT_HRESULT_SUCCEEDED(m_control->Pause());
+    Watch([&] { return Shown('r'); }, 5000);
+    ASSERT_EQ("r", m_seen);
+    for (const auto& step : {std::make_pair(25000000LL, 'b'), std::make_pair(15000000LL, 'g')})
+    {
+        LONGLONG position = step.first;
+        ASSERT_HRESULT_SUCCEEDED(
+            m_seeking->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning));
+        Watch([&] { return Shown(step.second); }, 5000);
+        EXPECT_TRUE(Shown(step.second)) << "seen " << m_seen;
+    }
+    EXPECT_EQ("rbg", m_seen) << "nothing in between while paused";
+    EXPECT_FALSE(m_complete);
+}
+
 TEST_F(ShimGraphTest, AGraphReleasedWhilePlayingGoesDownWithoutAFaultOrALeak)
 {
     ASSERT_HRESULT_SUCCEEDED(m_control->Run());

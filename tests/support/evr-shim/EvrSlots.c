@@ -16,5 +16,6 @@ const unsigned kSlotFilterStop = offsetof(IBaseFilterVtbl, Stop) / sizeof(void*)
 const unsigned kSlotFilterPause = offsetof(IBaseFilterVtbl, Pause) / sizeof(void*);
 const unsigned kSlotFilterRun = offsetof(IBaseFilterVtbl, Run) / sizeof(void*);
 const unsigned kSlotPinDisconnect = offsetof(IPinVtbl, Disconnect) / sizeof(void*);
+const unsigned kSlotPinEndFlush = offsetof(IPinVtbl, EndFlush) / sizeof(void*);
 const unsigned kSlotRendererInitialize = offsetof(IMFVideoRendererVtbl, InitializeRenderer) / sizeof(void*);
 const unsigned kSlotLookupClientInit = offsetof(IMFTopologyServiceLookupClientVtbl, InitServicePointers) / sizeof(void*);

@@ -10,6 +10,7 @@ extern const unsigned kSlotFilterStop;
 extern const unsigned kSlotFilterPause;
 extern const unsigned kSlotFilterRun;
 extern const unsigned kSlotPinDisconnect;
+extern const unsigned kSlotPinEndFlush;
 extern const unsigned kSlotRendererInitialize;
 extern const unsigned kSlotLookupClientInit;
 
