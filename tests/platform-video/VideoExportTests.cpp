@@ -422,3 +422,31 @@ TEST_F(VideoExportTest, ClientWindowsStillWorkAfterTheLibraryWasUnloaded)
     ASSERT_TRUE(client.Init(0, OpenParameters()));
     EXPECT_EQ(1, SendMessageW(client.GetClientWindow(), WM_VP_ON_CREATED, 1, 0));
 }
+
+TEST_F(VideoExportTest, ServerStubModeStartsARealServerWithTheStubTexture)
+{
+    VideoLogMark mark;
+    PlayerOptions options;
+    const std::wstring media = Media(L"clip-av.mp4");
+    options.media = media.c_str();
+    options.callback = callback;
+    options.serverStub = true;
+    PlayerThread player(exports, jni, options);
+    ASSERT_NE(0, player.handle);
+    ASSERT_TRUE(WaitForCall("onReady")) << "errors: " << ErrorTexts().size();
+    EXPECT_EQ(1u, CountOf(mark.NewText(), " hStubTexture="));
+    // The server answers without a player: no duration, and the stub as every frame.
+    EXPECT_EQ(0.0, exports.getDuration(env, nullptr, player.handle));
+    jlongArray frame = jni.NewLongArray({0, 0, 0, 0});
+    EXPECT_EQ(0, exports.getFrame(env, nullptr, player.handle, frame));
+    const std::vector<jlong> stub = jni.LongArray(frame);
+    EXPECT_EQ((std::vector<jlong>{1280, 720, 22}), std::vector<jlong>(stub.begin(), stub.begin() + 3));
+    EXPECT_NE(0, stub[3]);
+
+    EXPECT_TRUE(exports.close(env, nullptr, player.handle));
+    ASSERT_TRUE(player.WaitLoopEnd());
+    EXPECT_EQ(0, player.loopResult);
+    player.Delete();
+    EXPECT_TRUE(ErrorTexts().empty());
+    ExpectDestroyedLast();
+}
