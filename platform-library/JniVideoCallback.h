@@ -48,7 +48,7 @@ public:
     virtual void onDestroy();
 
 private:
-    JavaVM* m_pJvm;                 // borrowed
+    JavaVM* m_pJvm;                     // borrowed
     jobject m_callbackObject = nullptr; // global reference, owned
     jmethodID m_onErrorMID = nullptr;
     jmethodID m_onEventMID = nullptr;

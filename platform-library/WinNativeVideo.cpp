@@ -77,6 +77,21 @@ jdouble Widen(float value)
 {
     return static_cast<jdouble>(value);
 }
+
+// Runs one command or query of a player; nothing thrown inside reaches Java.
+template <typename Result, typename Work>
+Result Guarded(const char* errorTag, Result failure, Work work) noexcept
+{
+    try
+    {
+        return work();
+    }
+    catch (...)
+    {
+        Log(errorTag, "exception in the player");
+        return failure;
+    }
+}
 } // namespace
 
 extern "C" JNIEXPORT jlong JNICALL Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nCreate(
@@ -137,8 +152,7 @@ extern "C" JNIEXPORT jlong JNICALL Java_com_quorvane_player_platform_impl_ui_vie
 }
 
 extern "C" JNIEXPORT jint JNICALL
-Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nRunMessageLoop(JNIEnv*, jclass,
-                                                                                         jlong handle)
+Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nRunMessageLoop(JNIEnv*, jclass, jlong handle)
 {
     Log(kLoopTag, "enter");
     VideoPlayerClient* player = FromHandle(handle);
@@ -191,60 +205,67 @@ extern "C" JNIEXPORT jboolean JNICALL
 Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nPlay(JNIEnv*, jclass, jlong handle)
 {
     VideoPlayerClient* player = FromHandle(handle);
-    return player && player->Play() ? JNI_TRUE : JNI_FALSE;
+    return Guarded("WinNativeVideo__1nPlay [ERROR]", jboolean(JNI_FALSE),
+                   [&] { return player && player->Play() ? JNI_TRUE : JNI_FALSE; });
 }
 
 extern "C" JNIEXPORT jboolean JNICALL
 Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nResume(JNIEnv*, jclass, jlong handle)
 {
     VideoPlayerClient* player = FromHandle(handle);
-    return player && player->Play() ? JNI_TRUE : JNI_FALSE;
+    return Guarded("WinNativeVideo__1nResume [ERROR]", jboolean(JNI_FALSE),
+                   [&] { return player && player->Play() ? JNI_TRUE : JNI_FALSE; });
 }
 
 extern "C" JNIEXPORT jboolean JNICALL
 Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nPause(JNIEnv*, jclass, jlong handle)
 {
     VideoPlayerClient* player = FromHandle(handle);
-    return player && player->Pause() ? JNI_TRUE : JNI_FALSE;
+    return Guarded("WinNativeVideo__1nPause [ERROR]", jboolean(JNI_FALSE),
+                   [&] { return player && player->Pause() ? JNI_TRUE : JNI_FALSE; });
 }
 
 extern "C" JNIEXPORT jboolean JNICALL
 Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nSetPosition(JNIEnv*, jclass, jlong handle,
-                                                                                      jdouble seconds)
+                                                                                     jdouble seconds)
 {
     VideoPlayerClient* player = FromHandle(handle);
-    return player && player->SetPosition(static_cast<float>(seconds)) ? JNI_TRUE : JNI_FALSE;
+    return Guarded("WinNativeVideo__1nSetPosition [ERROR]", jboolean(JNI_FALSE),
+                   [&] { return player && player->SetPosition(static_cast<float>(seconds)) ? JNI_TRUE : JNI_FALSE; });
 }
 
 extern "C" JNIEXPORT jdouble JNICALL
 Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nGetPosition(JNIEnv*, jclass, jlong handle)
 {
     VideoPlayerClient* player = FromHandle(handle);
-    return player ? Widen(player->GetPosition()) : 0.0;
+    return Guarded("WinNativeVideo__1nGetPosition [ERROR]", jdouble(0.0),
+                   [&] { return player ? Widen(player->GetPosition()) : 0.0; });
 }
 
 extern "C" JNIEXPORT jdouble JNICALL
 Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nGetDuration(JNIEnv*, jclass, jlong handle)
 {
     VideoPlayerClient* player = FromHandle(handle);
-    return player ? Widen(player->GetDuration()) : 0.0;
+    return Guarded("WinNativeVideo__1nGetDuration [ERROR]", jdouble(0.0),
+                   [&] { return player ? Widen(player->GetDuration()) : 0.0; });
 }
 
 extern "C" JNIEXPORT jboolean JNICALL
-Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nSetLoopEnabled(JNIEnv*, jclass,
-                                                                                         jlong handle,
-                                                                                         jboolean enabled)
+Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nSetLoopEnabled(JNIEnv*, jclass, jlong handle,
+                                                                                        jboolean enabled)
 {
     VideoPlayerClient* player = FromHandle(handle);
-    return player && player->SetLoopEnabled(enabled != JNI_FALSE) ? JNI_TRUE : JNI_FALSE;
+    return Guarded("WinNativeVideo__1nSetLoopEnabled [ERROR]", jboolean(JNI_FALSE),
+                   [&] { return player && player->SetLoopEnabled(enabled != JNI_FALSE) ? JNI_TRUE : JNI_FALSE; });
 }
 
 extern "C" JNIEXPORT jboolean JNICALL
-Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nGetLoopEnabled(JNIEnv*, jclass,
-                                                                                         jlong handle)
+Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nGetLoopEnabled(JNIEnv*, jclass, jlong handle)
 {
     VideoPlayerClient* player = FromHandle(handle);
-    return player ? static_cast<jboolean>(player->GetLoopEnabled() & 0xFF) : JNI_FALSE;
+    return Guarded("WinNativeVideo__1nGetLoopEnabled [ERROR]", jboolean(JNI_FALSE), [&] {
+        return player ? static_cast<jboolean>(player->GetLoopEnabled() & 0xFF) : jboolean(JNI_FALSE);
+    });
 }
 
 // Volume and mute follow the creation parameters; these exist so that the
@@ -262,8 +283,7 @@ Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nGetMute
 }
 
 extern "C" JNIEXPORT jboolean JNICALL
-Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nSetSoundVolume(JNIEnv*, jclass, jlong,
-                                                                                         jfloat)
+Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nSetSoundVolume(JNIEnv*, jclass, jlong, jfloat)
 {
     return JNI_FALSE;
 }
@@ -275,15 +295,14 @@ Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nGetSoun
 }
 
 extern "C" JNIEXPORT jboolean JNICALL
-Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nHintRenderSize(JNIEnv*, jclass, jlong,
-                                                                                         jlong)
+Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nHintRenderSize(JNIEnv*, jclass, jlong, jlong)
 {
     return JNI_TRUE;
 }
 
 extern "C" JNIEXPORT jstring JNICALL
 Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nGetLastErrorString(JNIEnv* env, jclass,
-                                                                                             jlong handle)
+                                                                                            jlong handle)
 {
     if (!env)
         return nullptr;

@@ -185,10 +185,10 @@ TEST_F(CallbackBridge, ANativeThreadIsAttachedForTheCallAndDetachedAfterIt)
     ASSERT_EQ(2u, calls.size());
     EXPECT_EQ(native, calls[0].threadId);
     EXPECT_EQ(native, calls[1].threadId);
-    EXPECT_EQ((std::vector<std::string>{"AttachCurrentThread", "call TestWinPlayerCallback.onEvent",
-                                        "DetachCurrentThread", "AttachCurrentThread",
-                                        "call TestWinPlayerCallback.onError", "DetachCurrentThread"}),
-              jni.Journal());
+    EXPECT_EQ(
+        (std::vector<std::string>{"AttachCurrentThread", "call TestWinPlayerCallback.onEvent", "DetachCurrentThread",
+                                  "AttachCurrentThread", "call TestWinPlayerCallback.onError", "DetachCurrentThread"}),
+        jni.Journal());
 
     // A thread attached by someone else stays attached.
     OnNativeThread([&] {

@@ -31,10 +31,9 @@ struct VideoExports
           play(QV_EXPORT(library, QV_VIDEO(Play))), resume(QV_EXPORT(library, QV_VIDEO(Resume))),
           pause(QV_EXPORT(library, QV_VIDEO(Pause))), setPosition(QV_EXPORT(library, QV_VIDEO(SetPosition))),
           getPosition(QV_EXPORT(library, QV_VIDEO(GetPosition))),
-          getDuration(QV_EXPORT(library, QV_VIDEO(GetDuration))),
-          setLoop(QV_EXPORT(library, QV_VIDEO(SetLoopEnabled))), getLoop(QV_EXPORT(library, QV_VIDEO(GetLoopEnabled))),
-          setMute(QV_EXPORT(library, QV_VIDEO(SetMute))), getMute(QV_EXPORT(library, QV_VIDEO(GetMute))),
-          setVolume(QV_EXPORT(library, QV_VIDEO(SetSoundVolume))),
+          getDuration(QV_EXPORT(library, QV_VIDEO(GetDuration))), setLoop(QV_EXPORT(library, QV_VIDEO(SetLoopEnabled))),
+          getLoop(QV_EXPORT(library, QV_VIDEO(GetLoopEnabled))), setMute(QV_EXPORT(library, QV_VIDEO(SetMute))),
+          getMute(QV_EXPORT(library, QV_VIDEO(GetMute))), setVolume(QV_EXPORT(library, QV_VIDEO(SetSoundVolume))),
           getVolume(QV_EXPORT(library, QV_VIDEO(GetSoundVolume))),
           hintSize(QV_EXPORT(library, QV_VIDEO(HintRenderSize))),
           lastError(QV_EXPORT(library, QV_VIDEO(GetLastErrorString))),
@@ -44,9 +43,9 @@ struct VideoExports
     }
     bool Complete() const
     {
-        return create && run && close && del && play && resume && pause && setPosition && getPosition &&
-               getDuration && setLoop && getLoop && setMute && getMute && setVolume && getVolume && hintSize &&
-               lastError && shutdown && getFrame;
+        return create && run && close && del && play && resume && pause && setPosition && getPosition && getDuration &&
+               setLoop && getLoop && setMute && getMute && setVolume && getVolume && hintSize && lastError &&
+               shutdown && getFrame;
     }
 
     decltype(&QV_VIDEO(Create)) create;
@@ -151,7 +150,7 @@ private:
         threadId = GetCurrentThreadId();
         if (options.apartment != Apartment::NONE)
             CoInitializeEx(nullptr, options.apartment == Apartment::SINGLE_THREADED ? COINIT_APARTMENTTHREADED
-                                                                                   : COINIT_MULTITHREADED);
+                                                                                    : COINIT_MULTITHREADED);
         JNIEnv* env = jni.Env();
         jstring path = options.media ? jni.NewJavaString(options.media) : nullptr;
         handle = m_exports.create(env, nullptr, 0, path, 0.0f, 0.0f, 0.5f, JNI_FALSE, options.callback,
@@ -224,10 +223,7 @@ protected:
         EXPECT_EQ(0u, jni.LiveGlobalRefs());
         EXPECT_EQ(0u, jni.PinnedStrings());
     }
-    std::wstring LastErrorString(jlong handle)
-    {
-        return JniStandIn::Text(exports.lastError(env, nullptr, handle));
-    }
+    std::wstring LastErrorString(jlong handle) { return JniStandIn::Text(exports.lastError(env, nullptr, handle)); }
 
     QvfxLibrary library;
     VideoExports exports{library};

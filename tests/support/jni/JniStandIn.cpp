@@ -941,7 +941,8 @@ jsize JNICALL JniStandIn::GetArrayLength(JNIEnv* env, jarray array)
         return 0;
     }
     // Long arrays are the only arrays the stand-in makes.
-    return static_cast<jsize>(static_cast<StandInLongArray*>(static_cast<jobject>(owner->Resolve(array)))->values.size());
+    auto* longs = static_cast<StandInLongArray*>(static_cast<jobject>(owner->Resolve(array)));
+    return static_cast<jsize>(longs->values.size());
 }
 
 jlongArray JNICALL JniStandIn::NewLongArrayJni(JNIEnv* env, jsize length)
