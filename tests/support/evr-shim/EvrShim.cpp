@@ -19,7 +19,8 @@
 // - Pause while running: OnClockPause; Run from that pause: OnClockRestart;
 // - Stop after a run or pause: OnClockStop;
 // - the input pin's end of a flush (a seek): the mixer's queued input and
-//   then the presenter are flushed before new samples may arrive;
+//   then the presenter are flushed before new samples may arrive, and the
+//   next Run is a start (OnClockStart), not a restart;
 // - input pin disconnect and the filter's end: ReleaseServicePointers, and
 //   before the disconnect the renderer's own mixer and presenter are put back
 //   so that the faulting mixer has no device manager (ours stays out: unlike
@@ -497,6 +498,9 @@ HRESULT STDMETHODCALLTYPE HookedEndFlush(IPin* self)
                     presenter = record->presenter;
                     if (record->mixerClient)
                         record->mixerClient.As(&mixer);
+                    // After a seek the clock starts anew from the next Run, as on Windows.
+                    if (record->state == FILTER_STATE_PAUSED_AFTER_RUN)
+                        record->state = FILTER_STATE_PAUSED;
                 }
             }
             if (mixer)
