@@ -18,7 +18,6 @@
 set -euo pipefail
 prefix="$1"
 shim_dll="${2:-}"
-source_dll=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/evr.dll
 system32="$prefix/drive_c/windows/system32"
 target_dll="$system32/evr.dll"
 if [ -n "$shim_dll" ] && [ -f "$shim_dll" ]; then
@@ -36,37 +35,8 @@ install_shim() {
         mv "$tmp" "$system32/evr.dll"
     fi
 }
-known_sha=607d20fc40f9ee8851c849fc068f96721b558d05223111098efcdbaba3d68ea0
-offset=$((0x2ca0))
-before="418d4424ff410fafc14929c04c89842488000000"
-after="418d4424ff410fafc1489849 29c0660f1f440000"
-after=${after// /}
-marker_offset=$((0x40))
-marker="57696e65206275696c74696e20444c4c"   # "Wine builtin DLL"
-
-if [ -f "$target_dll" ] && [ "$(xxd -p -s $offset -l 20 "$target_dll")" = "$after" ]; then
-    install_shim
-    exit 0
-fi
-if [ ! -f "$source_dll" ]; then
-    echo "wine-evr-mend: $source_dll not found; EVR playback tests will fault" >&2
-    exit 1
-fi
-sha=$(sha256sum "$source_dll" | cut -d' ' -f1)
-if [ "$sha" != "$known_sha" ]; then
-    echo "wine-evr-mend: $source_dll is not the known Wine 8.0 build ($sha); not patching" >&2
-    exit 1
-fi
-if [ "$(xxd -p -s $offset -l 20 "$source_dll")" != "$before" ] ||
-   [ "$(xxd -p -s $marker_offset -l 16 "$source_dll")" != "$marker" ]; then
-    echo "wine-evr-mend: unexpected bytes in $source_dll; not patching" >&2
-    exit 1
-fi
-mkdir -p "$system32"
-tmp=$(mktemp "$system32/.mend.XXXXXX")
-cp "$source_dll" "$tmp"
-printf '%s' "$after" | xxd -r -p | dd of="$tmp" bs=1 seek=$offset conv=notrunc status=none
-head -c 16 /dev/zero | dd of="$tmp" bs=1 seek=$marker_offset conv=notrunc status=none
-chmod 644 "$tmp"
-mv "$tmp" "$target_dll"
+. "$(dirname "$0")/wine-mend-lib.sh"
+mend_dll wine-evr-mend /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/evr.dll "$target_dll" \
+    607d20fc40f9ee8851c849fc068f96721b558d05223111098efcdbaba3d68ea0 \
+    "$((0x2ca0)) 418d4424ff410fafc14929c04c89842488000000 418d4424ff410fafc148984929c0660f1f440000"
 install_shim
