@@ -102,6 +102,7 @@ struct PlayerOptions
     jobject callback = nullptr;
     bool clientStub = false;
     bool serverStub = false;
+    float start = 0.0f;
     Apartment apartment = Apartment::NONE;
 };
 
@@ -153,7 +154,7 @@ private:
                                                                                     : COINIT_MULTITHREADED);
         JNIEnv* env = jni.Env();
         jstring path = options.media ? jni.NewJavaString(options.media) : nullptr;
-        handle = m_exports.create(env, nullptr, 0, path, 0.0f, 0.0f, 0.5f, JNI_FALSE, options.callback,
+        handle = m_exports.create(env, nullptr, 0, path, options.start, 0.0f, 0.5f, JNI_FALSE, options.callback,
                                   options.clientStub ? JNI_TRUE : JNI_FALSE, options.serverStub ? JNI_TRUE : JNI_FALSE);
         SetEvent(m_created.Get());
         if (handle)
@@ -444,5 +445,33 @@ TEST_F(VideoExportTest, ServerStubModeStartsARealServerWithTheStubTexture)
     EXPECT_EQ(0, player.loopResult);
     player.Delete();
     EXPECT_TRUE(ErrorTexts().empty());
+    ExpectDestroyedLast();
+}
+
+TEST_F(VideoExportTest, TheEndOfTheMediaReachesJavaAsAnEventOnThePlayerThread)
+{
+    PlayerOptions options;
+    const std::wstring media = Media(L"clip-rgb.mp4");
+    options.media = media.c_str();
+    options.callback = callback;
+    options.start = 2.0f;
+    PlayerThread player(exports, jni, options);
+    ASSERT_NE(0, player.handle);
+    ASSERT_TRUE(WaitForCall("onReady"));
+    EXPECT_TRUE(exports.play(env, nullptr, player.handle));
+    ASSERT_TRUE(WaitForCall("onEvent", 15000));
+
+    std::vector<JavaCall> events;
+    for (const JavaCall& call : jni.Calls(callback))
+    {
+        if (call.method == "onEvent")
+            events.push_back(call);
+    }
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ((std::vector<jlong>{VE_PLAY_COMPLETE, 1}), events[0].integers) << "with the graph's own event code";
+    EXPECT_EQ(player.threadId, events[0].threadId);
+    EXPECT_TRUE(exports.close(env, nullptr, player.handle));
+    ASSERT_TRUE(player.WaitLoopEnd());
+    player.Delete();
     ExpectDestroyedLast();
 }
