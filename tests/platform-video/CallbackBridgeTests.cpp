@@ -208,6 +208,7 @@ TEST_F(CallbackBridge, ANativeThreadIsAttachedForTheCallAndDetachedAfterIt)
     EXPECT_EQ("onDestroy", jni.Calls(java).back().method);
     EXPECT_EQ(0u, jni.LiveGlobalRefs());
     EXPECT_EQ(0u, jni.LiveLocalRefs());
+    EXPECT_EQ(0u, jni.ThreadsEndedAttached());
 }
 
 TEST_F(CallbackBridge, NestedScopesAttachOnceAndOnlyTheOuterDetaches)

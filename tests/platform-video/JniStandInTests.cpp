@@ -95,6 +95,14 @@ TEST(JvmStandIn, ThreadsAreAttachedOneByOne)
     EXPECT_EQ(1u, jni.Attaches()) << "attaching an attached thread is no new attach";
     EXPECT_EQ(1u, jni.Detaches());
     EXPECT_TRUE(jni.IsAttached());
+
+    // A native thread that ends attached is a leak; a Java thread's end is not.
+    std::thread([&] {
+        JNIEnv* env = nullptr;
+        jni.Vm()->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr);
+    }).join();
+    std::thread([&] { jni.Env(); }).join();
+    EXPECT_EQ(1u, jni.ThreadsEndedAttached());
 }
 
 TEST(JvmStandIn, ThrownExceptionsAndLongArraysBehaveAsInAJvm)

@@ -254,6 +254,9 @@ JniStandIn::ThreadState& JniStandIn::StateOfThisThread()
 {
     const DWORD id = GetCurrentThreadId();
     ThreadState& state = m_threads[id];
+    ForgetEndedThread(state);
+    if (!state.thread)
+        state.thread.reset(OpenThread(SYNCHRONIZE, FALSE, id));
     if (!state.block)
     {
         state.block.reset(new EnvBlock);
@@ -262,6 +265,26 @@ JniStandIn::ThreadState& JniStandIn::StateOfThisThread()
         state.block->threadId = id;
     }
     return state;
+}
+
+void JniStandIn::ForgetEndedThread(ThreadState& state)
+{
+    if (!state.thread || WaitForSingleObject(state.thread.get(), 0) != WAIT_OBJECT_0)
+        return;
+    if (state.attached && !state.javaThread)
+        ++m_endedAttached;
+    state.thread.reset();
+    state.attached = false;
+    state.javaThread = false;
+    state.pending.clear();
+}
+
+size_t JniStandIn::ThreadsEndedAttached()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    for (auto& entry : m_threads)
+        ForgetEndedThread(entry.second);
+    return m_endedAttached;
 }
 
 JNIEnv* JniStandIn::Env()

@@ -108,6 +108,9 @@ public:
     size_t Attaches();
     size_t Detaches();
     bool IsAttached(); // the calling thread
+    // Threads that native code attached and that ended without detaching (a
+    // JVM would wait for them for ever at its end).
+    size_t ThreadsEndedAttached();
     // Makes AttachCurrentThread fail with JNI_ERR.
     void SetAttachFails(bool fails);
 
@@ -143,9 +146,14 @@ private:
         JavaVM vm;
         JniStandIn* owner;
     };
+    struct HandleClose
+    {
+        void operator()(void* handle) const { CloseHandle(handle); }
+    };
     struct ThreadState
     {
         std::unique_ptr<EnvBlock> block;
+        std::unique_ptr<void, HandleClose> thread; // tells a reused thread id from the thread that had it
         bool attached = false;
         bool javaThread = false;
         std::string pending; // class of the pending exception
@@ -158,6 +166,7 @@ private:
     // exceptionAllowed, that no exception is pending. Lock held by the caller.
     bool CheckEnv(JNIEnv* env, const char* function, bool exceptionAllowed = false);
     ThreadState& StateOfThisThread(); // lock held
+    void ForgetEndedThread(ThreadState& state); // lock held
     void SetPending(const std::string& className); // lock held
     jobject AddLocal(jobject object);               // lock held
     jobject Resolve(jobject reference);             // lock held
@@ -211,6 +220,7 @@ private:
     bool m_attachFails = false;
     size_t m_attaches = 0;
     size_t m_detaches = 0;
+    size_t m_endedAttached = 0;
 
     std::vector<std::unique_ptr<StandInString>> m_strings;
     std::set<const void*> m_pinned;
