@@ -1,0 +1,289 @@
+// The demonstration host as a whole: the real program under Wine with the
+// test-only jvm.dll on its PATH, playing real players through the library's
+// exports and the real video server until it is told to end.
+#include "TestProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace
+{
+const wchar_t* const kHost = L"qvfx-jni-video-sample.exe";
+
+std::string ReadFile(const std::wstring& path)
+{
+    std::ifstream file(path.c_str(), std::ios::in | std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    std::string line;
+    while (std::getline(stream, line))
+    {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+size_t CountContaining(const std::vector<std::string>& lines, const std::string& needle)
+{
+    size_t count = 0;
+    for (const std::string& line : lines)
+        count += line.find(needle) != std::string::npos ? 1 : 0;
+    return count;
+}
+
+// The text after needle on each line that holds it.
+std::vector<std::string> After(const std::vector<std::string>& lines, const std::string& needle)
+{
+    std::vector<std::string> found;
+    for (const std::string& line : lines)
+    {
+        const size_t at = line.find(needle);
+        if (at != std::string::npos)
+            found.push_back(line.substr(at + needle.size()));
+    }
+    return found;
+}
+
+std::wstring EnvironmentValue(const wchar_t* name)
+{
+    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    if (size == 0)
+        return std::wstring();
+    std::wstring value(size, L'\0');
+    const DWORD length = GetEnvironmentVariableW(name, &value[0], size);
+    value.resize(length < size ? length : 0);
+    return value;
+}
+
+struct WindowSearch
+{
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK MatchHostWindow(HWND window, LPARAM context)
+{
+    auto* search = reinterpret_cast<WindowSearch*>(context);
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    wchar_t className[64] = {};
+    wchar_t title[64] = {};
+    GetClassNameW(window, className, 64);
+    GetWindowTextW(window, title, 64);
+    if (processId == search->processId && std::wstring(className) == L"d3d9vwindowclass" &&
+        std::wstring(title) == L"Direct3D9Ex Sample")
+    {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+class DemoHostTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        // The host finds its media as "../test-data/" and writes its log here.
+        ASSERT_TRUE(SetCurrentDirectoryW(BinDirectory().c_str()));
+        m_savedPath = EnvironmentValue(L"PATH");
+        m_report = BinDirectory() + L"\\demo-host-jvm.log";
+        m_log = BinDirectory() + L"\\qvfx-jni-video-sample.exe.log";
+        DeleteFileW(m_report.c_str());
+        SetEnvironmentVariableW(L"QV_TEST_JVM_REPORT", m_report.c_str());
+    }
+
+    void TearDown() override
+    {
+        if (m_host.Handle() && m_host.Wait(0) == STILL_ACTIVE)
+        {
+            m_host.Terminate(1);
+            m_host.Wait(10000);
+        }
+        SetEnvironmentVariableW(L"PATH", m_savedPath.c_str());
+        SetEnvironmentVariableW(L"QV_TEST_JVM_FAIL", nullptr);
+        SetEnvironmentVariableW(L"QV_TEST_JVM_REPORT", nullptr);
+    }
+
+    // withJvm: the stand-in's folder goes first on the PATH the host inherits.
+    void StartHost(bool withJvm, const wchar_t* failure = nullptr)
+    {
+        const std::wstring jvmFolder = BinDirectory() + L"\\..\\test-jvm";
+        const std::wstring path = withJvm ? jvmFolder + L";" + m_savedPath : m_savedPath;
+        SetEnvironmentVariableW(L"PATH", path.c_str());
+        SetEnvironmentVariableW(L"QV_TEST_JVM_FAIL", failure);
+        // A log left by an earlier run must not answer for this one.
+        DeleteFileW(m_log.c_str());
+        ASSERT_TRUE(m_host.Start(kHost, L"")) << GetLastError();
+    }
+
+    std::vector<std::string> HostLog() { return Lines(ReadFile(m_log)); }
+    std::vector<std::string> JvmReport() { return Lines(ReadFile(m_report)); }
+
+    // Waits until the host's log holds needle; false when the time runs out or the host ended.
+    bool WaitForLog(const std::string& needle, DWORD timeoutMs)
+    {
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        while (GetTickCount64() < deadline)
+        {
+            if (CountContaining(HostLog(), needle) > 0)
+                return true;
+            if (WaitForSingleObject(m_host.Handle(), 250) == WAIT_OBJECT_0)
+                return CountContaining(HostLog(), needle) > 0;
+        }
+        return false;
+    }
+
+    HWND HostWindow()
+    {
+        WindowSearch search = {m_host.Id(), nullptr};
+        EnumWindows(&MatchHostWindow, reinterpret_cast<LPARAM>(&search));
+        return search.found;
+    }
+
+    // What every run that got as far as the VM must leave in the stand-in's report.
+    void ExpectBalancedVm()
+    {
+        const std::vector<std::string> report = JvmReport();
+        ASSERT_EQ(1u, CountContaining(report, "end of report")) << "the host never destroyed its VM";
+        EXPECT_EQ(1u, CountContaining(report, "live global refs 0"));
+        EXPECT_EQ(1u, CountContaining(report, "pinned strings 0"));
+        const std::vector<std::string> attaches = After(report, "attaches ");
+        const std::vector<std::string> detaches = After(report, "detaches ");
+        ASSERT_EQ(1u, attaches.size());
+        ASSERT_EQ(1u, detaches.size());
+        EXPECT_EQ(attaches[0], detaches[0]);
+        for (const std::string& line : report)
+        {
+            EXPECT_NE(0u, line.rfind("unimplemented", 0)) << line;
+            EXPECT_NE(0u, line.rfind("misuse", 0)) << line;
+        }
+    }
+
+    TestProcess m_host;
+    std::wstring m_savedPath;
+    std::wstring m_report;
+    std::wstring m_log;
+};
+} // namespace
+
+TEST_F(DemoHostTest, PlayersComeAndGoUntilEscapeEndsTheHost)
+{
+    StartHost(true);
+    ASSERT_TRUE(WaitForLog("[PlayerThread] player 3 ended", 180000)) << ReadFile(m_log);
+    HWND window = HostWindow();
+    ASSERT_NE(nullptr, window);
+    PostMessageW(window, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+    EXPECT_EQ(0u, m_host.Wait(60000));
+
+    const std::vector<std::string> log = HostLog();
+    EXPECT_EQ(1u, CountContaining(log, "[wWinMain] start"));
+    const std::vector<std::string> paths = After(log, "[wWinMain] PATH=");
+    ASSERT_EQ(2u, paths.size());
+    EXPECT_EQ(paths[0] + ";test", paths[1]);
+
+    // Every player was drawn before the next one replaced it.
+    const size_t created = CountContaining(log, "[PlayerThread] player ");
+    const std::vector<std::string> ended = After(log, "[PlayerThread] player ");
+    size_t endedCount = 0;
+    for (const std::string& line : ended)
+    {
+        const size_t after = line.find(" after ");
+        if (line.find(" ended with ") == std::string::npos || after == std::string::npos)
+            continue;
+        ++endedCount;
+        if (endedCount <= 3)
+        {
+            EXPECT_GT(std::stoi(line.substr(after + 7)), 0) << line;
+        }
+    }
+    EXPECT_GE(endedCount, 3u);
+    EXPECT_EQ(created - endedCount, endedCount) << "each created player ends";
+    EXPECT_EQ(1u, CountContaining(log, "first frame drawn, Player Count: 1"));
+    EXPECT_EQ(1u, CountContaining(log, "first frame drawn, Player Count: 3"));
+    // One handle figure per player after the first.
+    EXPECT_EQ(endedCount - 1,
+              CountContaining(log, "zero handle delta") + CountContaining(log, "handle delta detected: "));
+
+    const std::vector<std::string> report = JvmReport();
+    EXPECT_EQ(1u, CountContaining(report, "version 0x10008"));
+    EXPECT_EQ(1u, CountContaining(report, "ignoreUnrecognized 0"));
+    const std::vector<std::string> options = After(report, "option ");
+    const std::vector<std::string> expected = {"-Djava.class.path=.",    "-Xms32m", "-Xmx64m", "-XX:-UseSerialGC",
+                                               "-XX:MinHeapFreeRatio=1", "-XX:MaxHeapFreeRatio=1"};
+    EXPECT_EQ(expected, options);
+    EXPECT_GE(CountContaining(report, "journal call TestWinPlayerCallback.onReady"), 3u);
+    EXPECT_EQ(endedCount, CountContaining(report, "journal call TestWinPlayerCallback.onDestroy"));
+    ExpectBalancedVm();
+}
+
+TEST_F(DemoHostTest, ClosingTheWindowWhilePlayingEndsTheHostCleanly)
+{
+    StartHost(true);
+    ASSERT_TRUE(WaitForLog("first frame drawn, Player Count: 1", 120000)) << ReadFile(m_log);
+    HWND window = HostWindow();
+    ASSERT_NE(nullptr, window);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, m_host.Wait(60000));
+
+    const std::vector<std::string> log = HostLog();
+    EXPECT_EQ(1u, CountContaining(log, "[wWinMain] finished"));
+    EXPECT_EQ(CountContaining(log, " created"), CountContaining(log, " ended with "));
+    EXPECT_EQ(CountContaining(log, " created"),
+              CountContaining(JvmReport(), "journal call TestWinPlayerCallback.onDestroy"));
+    ExpectBalancedVm();
+}
+
+TEST_F(DemoHostTest, StartupFailuresEndWithTheirExitCodes)
+{
+    struct Case
+    {
+        const wchar_t* failure;
+        bool withJvm;
+        int exitCode;
+        bool vmMade;
+    };
+    const Case cases[] = {
+        {L"create", true, -1000, false},
+        {L"class", true, -10000, true},
+        {L"getLastError", true, -6000, true},
+        {nullptr, false, -1000, false}, // no jvm.dll beside the program or on PATH
+    };
+    for (const Case& run : cases)
+    {
+        SCOPED_TRACE(run.failure ? run.failure : L"no jvm.dll");
+        DeleteFileW(m_report.c_str());
+        StartHost(run.withJvm, run.failure);
+        EXPECT_EQ(static_cast<DWORD>(run.exitCode), m_host.Wait(60000));
+        if (m_host.Wait(0) == STILL_ACTIVE)
+            m_host.Terminate(1);
+        const std::vector<std::string> log = HostLog();
+        EXPECT_EQ(1u, CountContaining(log, "[wWinMain] start"));
+        EXPECT_EQ(0u, CountContaining(log, "PATH="));
+        EXPECT_EQ(0u, CountContaining(log, "[PlayerThread]"));
+        EXPECT_EQ(1u, CountContaining(log, "[wWinMain] finished"));
+        if (run.vmMade)
+        {
+            ExpectBalancedVm();
+        }
+        else if (!run.withJvm)
+        {
+            EXPECT_EQ(1u, CountContaining(log, "jvm.dll not found"));
+        }
+    }
+}
