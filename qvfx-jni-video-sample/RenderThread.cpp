@@ -282,7 +282,15 @@ HRESULT Renderer::ResetDevice(UINT width, UINT height)
     m_sprite->OnLostDevice();
     const HRESULT hr = m_device->ResetEx(&m_params, nullptr);
     if (FAILED(hr))
+    {
         RenderError("ResetEx", hr); // tried again at the next lost device or size change
+    }
+    else
+    {
+        std::ostringstream text;
+        text << "back buffer " << width << "x" << height;
+        Log("RenderThread", text);
+    }
     m_sprite->OnResetDevice();
     return hr;
 }

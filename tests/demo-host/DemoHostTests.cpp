@@ -121,7 +121,8 @@ protected:
     }
 
     // withJvm: the stand-in's folder goes first on the PATH the host inherits.
-    void StartHost(bool withJvm, const wchar_t* failure = nullptr)
+    // program: the host's path relative to bin.
+    void StartHost(bool withJvm, const wchar_t* failure = nullptr, const wchar_t* program = kHost)
     {
         const std::wstring jvmFolder = BinDirectory() + L"\\..\\test-jvm";
         const std::wstring path = withJvm ? jvmFolder + L";" + m_savedPath : m_savedPath;
@@ -129,7 +130,7 @@ protected:
         SetEnvironmentVariableW(L"QV_TEST_JVM_FAIL", failure);
         // A log left by an earlier run must not answer for this one.
         DeleteFileW(m_log.c_str());
-        ASSERT_TRUE(m_host.Start(kHost, L"")) << GetLastError();
+        ASSERT_TRUE(m_host.Start(program, L"")) << GetLastError();
     }
 
     std::vector<std::string> HostLog() { return Lines(ReadFile(m_log)); }
@@ -286,4 +287,63 @@ TEST_F(DemoHostTest, StartupFailuresEndWithTheirExitCodes)
             EXPECT_EQ(1u, CountContaining(log, "jvm.dll not found"));
         }
     }
+}
+
+// Without a Direct3D object the render thread ends before it could report
+// being initialised; start-up must go on and the host must still end.
+TEST_F(DemoHostTest, HostWithoutDirect3DStartsAndEnds)
+{
+    const std::wstring folder = BinDirectory() + L"\\..\\demo-no-d3d9";
+    for (const wchar_t* file : {L"qvfx-jni-video-sample.exe", L"qvfx.dll"})
+    {
+        ASSERT_TRUE(CopyFileW((BinDirectory() + L"\\" + file).c_str(), (folder + L"\\" + file).c_str(), FALSE))
+            << GetLastError();
+    }
+    StartHost(true, nullptr, L"..\\demo-no-d3d9\\qvfx-jni-video-sample.exe");
+    ASSERT_TRUE(WaitForLog("[PlayerThread] player 1 created", 60000)) << ReadFile(m_log);
+    HWND window = HostWindow();
+    ASSERT_NE(nullptr, window);
+    PostMessageW(window, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+    EXPECT_EQ(0u, m_host.Wait(60000));
+
+    const std::vector<std::string> log = HostLog();
+    EXPECT_EQ(1u, CountContaining(log, "render error 8876086a (Direct3DCreate9Ex)"));
+    EXPECT_EQ(0u, CountContaining(log, "[RenderThread] initialised"));
+    EXPECT_EQ(1u, CountContaining(log, "[RenderThread] finished"));
+    EXPECT_EQ(0u, CountContaining(log, "first frame drawn"));
+    EXPECT_EQ(1u, CountContaining(log, "[wWinMain] finished"));
+    ExpectBalancedVm();
+}
+
+// Enter once: the window fills its monitor without frame and the back buffer
+// follows; Enter again ends the host.
+TEST_F(DemoHostTest, EnterSwitchesToFullScreenThenEndsTheHost)
+{
+    StartHost(true);
+    ASSERT_TRUE(WaitForLog("first frame drawn, Player Count: 1", 120000)) << ReadFile(m_log);
+    HWND window = HostWindow();
+    ASSERT_NE(nullptr, window);
+    RECT client = {};
+    GetClientRect(window, &client);
+    EXPECT_EQ(1280, client.right);
+    EXPECT_EQ(720, client.bottom);
+
+    PostMessageW(window, WM_KEYUP, VK_RETURN, 0xC01C0001);
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof(monitor);
+    ASSERT_TRUE(GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor));
+    const LONG width = monitor.rcMonitor.right - monitor.rcMonitor.left;
+    const LONG height = monitor.rcMonitor.bottom - monitor.rcMonitor.top;
+    const std::string resized = "back buffer " + std::to_string(width) + "x" + std::to_string(height);
+    ASSERT_TRUE(WaitForLog(resized, 30000)) << ReadFile(m_log);
+    EXPECT_EQ(0, GetWindowLongPtrW(window, GWL_STYLE) & (WS_CAPTION | WS_THICKFRAME));
+    EXPECT_EQ(0, GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_CLIENTEDGE);
+    RECT frame = {};
+    GetWindowRect(window, &frame);
+    EXPECT_EQ(0, frame.left);
+    EXPECT_EQ(0, frame.top);
+
+    PostMessageW(window, WM_KEYUP, VK_RETURN, 0xC01C0001);
+    EXPECT_EQ(0u, m_host.Wait(60000));
+    ExpectBalancedVm();
 }
