@@ -187,6 +187,7 @@ int PlayerCycle::PlayOnePlayer(JNIEnv* env)
     }
     if (!error.empty())
     {
+        Log("PlayerThread", "last player error: " + error);
         CScopedLock lock(m_state.playerLock);
         m_state.lastPlayerError = error;
     }

@@ -347,3 +347,41 @@ TEST_F(DemoHostTest, EnterSwitchesToFullScreenThenEndsTheHost)
     EXPECT_EQ(0u, m_host.Wait(60000));
     ExpectBalancedVm();
 }
+
+// Run where the decoration exists but the media does not: the player's error
+// reaches Java, and the host shows the callback's text as the last error.
+TEST_F(DemoHostTest, APlayerErrorComesBackThroughTheJavaCallback)
+{
+    const std::wstring scratch = BinDirectory() + L"\\..\\demo-no-media";
+    const std::wstring data = scratch + L"\\test-data";
+    const std::wstring run = scratch + L"\\run";
+    CreateDirectoryW(scratch.c_str(), nullptr);
+    CreateDirectoryW(data.c_str(), nullptr);
+    CreateDirectoryW(run.c_str(), nullptr);
+    for (const wchar_t* file : {L"texture1.jpg", L"sprite.png"})
+    {
+        ASSERT_TRUE(CopyFileW((BinDirectory() + L"\\..\\test-data\\" + file).c_str(), (data + L"\\" + file).c_str(),
+                              FALSE));
+    }
+    ASSERT_TRUE(SetCurrentDirectoryW(run.c_str()));
+    m_log = run + L"\\qvfx-jni-video-sample.exe.log";
+    StartHost(true);
+    ASSERT_TRUE(WaitForLog("[PlayerThread] last player error: ", 60000)) << ReadFile(m_log);
+    HWND window = HostWindow();
+    ASSERT_NE(nullptr, window);
+    PostMessageW(window, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+    EXPECT_EQ(0u, m_host.Wait(60000));
+
+    const std::vector<std::string> log = HostLog();
+    const std::vector<std::string> errors = After(log, "[PlayerThread] last player error: ");
+    ASSERT_EQ(1u, errors.size());
+    const std::string suffix = " (from callback)";
+    ASSERT_GT(errors[0].size(), suffix.size());
+    EXPECT_EQ(suffix, errors[0].substr(errors[0].size() - suffix.size()));
+    EXPECT_EQ(0u, CountContaining(log, "first frame drawn"));
+
+    const std::vector<std::string> report = JvmReport();
+    EXPECT_GE(CountContaining(report, "journal call TestWinPlayerCallback.onError"), 1u);
+    EXPECT_EQ(1u, CountContaining(report, "journal call TestWinPlayerCallback.getLastError"));
+    ExpectBalancedVm();
+}
