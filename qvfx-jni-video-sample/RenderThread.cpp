@@ -113,8 +113,8 @@ private:
     ComPtr<IDirect3DTexture9> m_spriteTexture;
     ComPtr<ID3DXSprite> m_sprite;
     // The overlay text: drawn by GDI on a system-memory surface and copied to
-    // a texture (D3DX's font keeps its glyphs in the managed pool, which a
-    // Direct3D 9Ex device does not have).
+    // a texture. D3DX's font faulted when drawing on a Direct3D 9Ex device
+    // under Wine; GDI text works on every device.
     UniqueFont m_font;
     ComPtr<IDirect3DSurface9> m_overlaySurface;
     ComPtr<IDirect3DTexture9> m_overlayTexture;
@@ -141,7 +141,6 @@ Renderer::~Renderer()
 {
     if (m_frameData && m_jvm && m_jvm->Env())
         m_jvm->Env()->DeleteGlobalRef(m_frameData);
-    // COM references go in reverse order of creation by member order.
 }
 
 bool Renderer::Create()
