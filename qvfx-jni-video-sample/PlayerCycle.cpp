@@ -63,8 +63,8 @@ void PlayerCycle::StartRequest()
         SampleMemoryBefore();
         m_state.running = true;
     }
-    UniqueHandle thread(CreateThread(nullptr, 0, &PlayerCycle::PlayerThreadEntry, this, 0, nullptr));
-    if (!thread)
+    m_thread.Reset(CreateThread(nullptr, 0, &PlayerCycle::PlayerThreadEntry, this, 0, nullptr));
+    if (!m_thread)
     {
         std::ostringstream text;
         text << "player thread not started, error " << GetLastError();
@@ -84,6 +84,13 @@ bool PlayerCycle::CloseForShutdown()
         m_state.player = 0;
     }
     return m_state.running;
+}
+
+void PlayerCycle::WaitForThreadExit()
+{
+    // The thread has cleared running; only its return is left.
+    if (m_thread)
+        WaitForSingleObject(m_thread.Get(), 5000);
 }
 
 void PlayerCycle::SampleMemoryBefore()

@@ -3,6 +3,7 @@
 // memory and handles across many players shows.
 #pragma once
 
+#include "Handles.h"
 #include "HostState.h"
 
 #include <jni.h>
@@ -22,6 +23,9 @@ public:
     // On the window's thread during shut-down: closes the current player, if
     // any. True while a player thread still runs.
     bool CloseForShutdown();
+    // After CloseForShutdown: waits until the last player thread has left its
+    // entry, so that nothing of the cycle is in use when it goes away.
+    void WaitForThreadExit();
 
 private:
     static DWORD WINAPI PlayerThreadEntry(void* context);
@@ -33,6 +37,7 @@ private:
     HostState& m_state;
     JNIEnv* m_env; // borrowed: the window's thread's environment
     const ULONGLONG m_startTick;
+    UniqueHandle m_thread; // the latest player thread; the window's thread only
     // Under the player lock, written by the player thread.
     bool m_hasHandleCount = false;
     DWORD m_handleCount = 0;

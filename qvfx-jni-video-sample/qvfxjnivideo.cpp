@@ -190,6 +190,7 @@ void ShutDown(HostState& state, PlayerCycle* cycle, JNIEnv* env, HANDLE renderTh
             Sleep(kShutdownWaitStepMs);
             DispatchOnePendingMessage();
         }
+        cycle->WaitForThreadExit();
     }
     if (env)
     {
