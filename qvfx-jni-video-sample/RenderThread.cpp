@@ -429,8 +429,11 @@ void Renderer::DrawPlayerFrame()
         m_state.firstFrame = false;
         const bool stub = HostSettings::kClientStubMode || HostSettings::kServerStubMode;
         RequestPlayerTimer(m_state, stub ? 1 : 2000);
+        jlong frame[4] = {};
+        env->GetLongArrayRegion(m_frameData, 0, 4, frame);
         std::ostringstream text;
-        text << "first frame drawn, Player Count: " << m_state.playerCount;
+        text << "first frame drawn, Player Count: " << m_state.playerCount << ", frame " << frame[0] << "x" << frame[1]
+             << " format " << frame[2];
         Log("RenderThread", text);
     }
 }

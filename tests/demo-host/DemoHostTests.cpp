@@ -215,8 +215,14 @@ TEST_F(DemoHostTest, PlayersComeAndGoUntilEscapeEndsTheHost)
     }
     EXPECT_GE(endedCount, 3u);
     EXPECT_EQ(created - endedCount, endedCount) << "each created player ends";
-    EXPECT_EQ(1u, CountContaining(log, "first frame drawn, Player Count: 1"));
-    EXPECT_EQ(1u, CountContaining(log, "first frame drawn, Player Count: 3"));
+    EXPECT_EQ(1u, CountContaining(log, "first frame drawn, Player Count: 1,"));
+    EXPECT_EQ(1u, CountContaining(log, "first frame drawn, Player Count: 3,"));
+    // The frames are the server's pictures of the media, at its size.
+    const std::vector<std::string> firstFrames = After(log, "first frame drawn, Player Count: ");
+    EXPECT_GE(firstFrames.size(), 3u); // the last player may end before its first frame
+    EXPECT_LE(firstFrames.size(), endedCount);
+    for (const std::string& line : firstFrames)
+        EXPECT_NE(std::string::npos, line.find(", frame 320x240 format ")) << line;
     // One handle figure per player after the first.
     EXPECT_EQ(endedCount - 1,
               CountContaining(log, "zero handle delta") + CountContaining(log, "handle delta detected: "));
@@ -236,7 +242,7 @@ TEST_F(DemoHostTest, PlayersComeAndGoUntilEscapeEndsTheHost)
 TEST_F(DemoHostTest, ClosingTheWindowWhilePlayingEndsTheHostCleanly)
 {
     StartHost(true);
-    ASSERT_TRUE(WaitForLog("first frame drawn, Player Count: 1", 120000)) << ReadFile(m_log);
+    ASSERT_TRUE(WaitForLog("first frame drawn, Player Count: 1,", 120000)) << ReadFile(m_log);
     HWND window = HostWindow();
     ASSERT_NE(nullptr, window);
     PostMessageW(window, WM_CLOSE, 0, 0);
@@ -320,7 +326,7 @@ TEST_F(DemoHostTest, HostWithoutDirect3DStartsAndEnds)
 TEST_F(DemoHostTest, EnterSwitchesToFullScreenThenEndsTheHost)
 {
     StartHost(true);
-    ASSERT_TRUE(WaitForLog("first frame drawn, Player Count: 1", 120000)) << ReadFile(m_log);
+    ASSERT_TRUE(WaitForLog("first frame drawn, Player Count: 1,", 120000)) << ReadFile(m_log);
     HWND window = HostWindow();
     ASSERT_NE(nullptr, window);
     RECT client = {};
