@@ -300,6 +300,9 @@ TEST_F(DemoHostTest, StartupFailuresEndWithTheirExitCodes)
 TEST_F(DemoHostTest, HostWithoutDirect3DStartsAndEnds)
 {
     const std::wstring folder = BinDirectory() + L"\\..\\demo-no-d3d9";
+    // Only the cross build makes it; Windows never loads a d3d9.dll beside a program.
+    if (GetFileAttributesW((folder + L"\\d3d9.dll").c_str()) == INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << "no d3d9.dll without Direct3D in this build";
     for (const wchar_t* file : {L"qvfx-jni-video-sample.exe", L"qvfx.dll"})
     {
         ASSERT_TRUE(CopyFileW((BinDirectory() + L"\\" + file).c_str(), (folder + L"\\" + file).c_str(), FALSE))
