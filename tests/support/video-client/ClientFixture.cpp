@@ -1,5 +1,6 @@
 #include "ClientFixture.h"
 
+#include <cstdio>
 #include <cstring>
 
 bool ClientRun::Start(HANDLE stubTexture, bool clientStub, const std::wstring& mediaFile)
@@ -10,8 +11,16 @@ bool ClientRun::Start(HANDLE stubTexture, bool clientStub, const std::wstring& m
     parameters.soundVolume = 0.5f;
     parameters.isLoopEnabled = 1;
     if (!client->Init(0, parameters))
+    {
+        std::fprintf(stderr, "ClientRun: Init failed (%lu)\n", GetLastError());
         return false;
-    return client->Open();
+    }
+    if (client->Open())
+        return true;
+    // Some tests expect the failure; for the others this says why.
+    std::fprintf(stderr, "ClientRun: Open failed; %zu error(s)%s%s\n", log->errors.size(),
+                 log->errors.empty() ? "" : ", the first: ", log->errors.empty() ? "" : log->errors[0].text.c_str());
+    return false;
 }
 
 bool ClientRun::WaitReady(DWORD timeoutMs)
