@@ -198,6 +198,12 @@ RendererRecord* FindRecord(Match match)
     return nullptr;
 }
 
+// The record of a renderer filter; with the lock held.
+RendererRecord* RecordOf(const IBaseFilter* filter)
+{
+    return FindRecord([&](const RendererRecord& r) { return r.filter == filter; });
+}
+
 void ReleaseServices(IUnknown* object)
 {
     ComPtr<IMFTopologyServiceLookupClient> client;
@@ -282,7 +288,7 @@ HRESULT STDMETHODCALLTYPE HookedStop(IBaseFilter* self)
         ComPtr<IMFVideoPresenter> presenter;
         {
             CScopedLock lock(Lock());
-            RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == self; });
+            RendererRecord* record = RecordOf(self);
             if (!record)
                 return hr;
             if (record->state != FILTER_STATE_STOPPED)
@@ -309,7 +315,7 @@ HRESULT STDMETHODCALLTYPE HookedPause(IBaseFilter* self)
         ComPtr<IMFVideoPresenter> presenter;
         {
             CScopedLock lock(Lock());
-            RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == self; });
+            RendererRecord* record = RecordOf(self);
             if (!record)
                 return hr;
             // A pause from stopped only prerolls: the clock has not started yet.
@@ -342,7 +348,7 @@ HRESULT STDMETHODCALLTYPE HookedRun(IBaseFilter* self, REFERENCE_TIME start)
         FilterState previous = FILTER_STATE_RUNNING;
         {
             CScopedLock lock(Lock());
-            RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == self; });
+            RendererRecord* record = RecordOf(self);
             if (!record)
                 return hr;
             previous = record->state;
@@ -416,7 +422,7 @@ HRESULT STDMETHODCALLTYPE HookedDisconnect(IPin* self)
         IMFVideoRenderer* renderer = nullptr; // borrowed: filter holds the object
         {
             CScopedLock lock(Lock());
-            RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == filter.Get(); });
+            RendererRecord* record = RecordOf(filter.Get());
             // A running or paused filter refuses the disconnect by itself.
             if (!record || record->state != FILTER_STATE_STOPPED)
                 return g_disconnect(self);
@@ -446,7 +452,7 @@ HRESULT STDMETHODCALLTYPE HookedDisconnect(IPin* self)
         // services too, and holds references to the renderer through them.
         {
             CScopedLock lock(Lock());
-            RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == filter.Get(); });
+            RendererRecord* record = RecordOf(filter.Get());
             if (record)
                 mixerClient.Swap(record->mixerClient);
         }
@@ -460,7 +466,7 @@ HRESULT STDMETHODCALLTYPE HookedDisconnect(IPin* self)
         // has connected (a reference of its own stays), and would keep it alive.
         {
             CScopedLock lock(Lock());
-            RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == filter.Get(); });
+            RendererRecord* record = RecordOf(filter.Get());
             if (record)
                 record->presenter.Reset();
         }
@@ -491,8 +497,7 @@ HRESULT STDMETHODCALLTYPE HookedEndFlush(IPin* self)
             ComPtr<IMFTransform> mixer;
             {
                 CScopedLock lock(Lock());
-                RendererRecord* record =
-                    FindRecord([&](const RendererRecord& r) { return r.filter == filter.Get(); });
+                RendererRecord* record = RecordOf(filter.Get());
                 if (record)
                 {
                     presenter = record->presenter;
@@ -532,7 +537,7 @@ HRESULT STDMETHODCALLTYPE HookedMixerInitServicePointers(IMFTopologyServiceLooku
         bool held = false;
         {
             CScopedLock lock(Lock());
-            RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == filter.Get(); });
+            RendererRecord* record = RecordOf(filter.Get());
             if (!record)
                 return g_mixerInitServicePointers(self, lookup);
             held = record->mixerClient.Get() == self;
@@ -541,7 +546,7 @@ HRESULT STDMETHODCALLTYPE HookedMixerInitServicePointers(IMFTopologyServiceLooku
             ReleaseServices(self);
         const HRESULT hr = g_mixerInitServicePointers(self, lookup);
         CScopedLock lock(Lock());
-        RendererRecord* record = FindRecord([&](const RendererRecord& r) { return r.filter == filter.Get(); });
+        RendererRecord* record = RecordOf(filter.Get());
         if (record)
             record->mixerClient = SUCCEEDED(hr) ? self : nullptr;
         return hr;
