@@ -161,43 +161,22 @@ Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nRunMess
         Log(kLoopTag, "no player, exiting");
         return kLoopNoPlayer;
     }
-    try
-    {
-        return PlayerLoopThread(player);
-    }
-    catch (...)
-    {
-        Log("WinNativeVideo__1nRunMessageLoop [ERROR]", "exception in the player loop");
-        return kLoopUnexpected;
-    }
+    return Guarded("WinNativeVideo__1nRunMessageLoop [ERROR]", kLoopUnexpected,
+                   [&] { return PlayerLoopThread(player); });
 }
 
 extern "C" JNIEXPORT jboolean JNICALL
 Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nClose(JNIEnv*, jclass, jlong handle)
 {
     VideoPlayerClient* player = FromHandle(handle);
-    try
-    {
-        return player && player->Close() ? JNI_TRUE : JNI_FALSE;
-    }
-    catch (...)
-    {
-        Log("WinNativeVideo__1nClose [ERROR]", "exception while closing");
-        return JNI_FALSE;
-    }
+    return Guarded("WinNativeVideo__1nClose [ERROR]", jboolean(JNI_FALSE),
+                   [&] { return player && player->Close() ? JNI_TRUE : JNI_FALSE; });
 }
 
 extern "C" JNIEXPORT jboolean JNICALL
 Java_com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo__1nDelete(JNIEnv*, jclass, jlong handle)
 {
-    try
-    {
-        delete FromHandle(handle);
-    }
-    catch (...)
-    {
-        Log("WinNativeVideo__1nDelete [ERROR]", "exception while deleting");
-    }
+    delete FromHandle(handle); // destructors do not throw
     return JNI_TRUE;
 }
 
