@@ -185,6 +185,7 @@ private:
     int m_totalDelivered = 0;
     int m_totalDropped = 0;
     double m_totalPlaySeconds = 0.0;
+    bool m_holding = false; // paused: no new frame is due, so none counts as dropped
 };
 
 bool Demo::Start()
@@ -319,6 +320,9 @@ bool Demo::Poll(const char* phase, double maxSeconds, Done done, const std::vect
             const int dropped = m_tally.Dropped(now) - reportedDropped;
             if (m_stub)
                 Say("%s: %2d frames delivered in this second (one still texture)", phase, delivered);
+            else if (m_holding)
+                Say("%s: %2d new frames in this second (none due while paused), position %.2f s", phase, delivered,
+                    m_client->GetPosition());
             else
                 Say("%s: %2d frames delivered in this second (media %.0f fps), %d dropped, position %.2f s", phase,
                     delivered, m_fps, dropped > 0 ? dropped : 0, m_client->GetPosition());
@@ -328,6 +332,12 @@ bool Demo::Poll(const char* phase, double maxSeconds, Done done, const std::vect
         }
     }
     const double end = Seconds();
+    if (m_holding)
+    {
+        Say("%s: %d new frames in %.2f s while paused, %d polls", phase, m_tally.Delivered(), end - start,
+            m_tally.Polls());
+        return done();
+    }
     Say("%s: %d frames in %.2f s = %.1f fps (media %.0f fps), %d dropped, %d polls", phase, m_tally.Delivered(),
         end - start, m_tally.DeliveredPerSecond(end), m_fps, m_tally.Dropped(end), m_tally.Polls());
     m_totalDelivered += m_tally.Delivered();
@@ -393,7 +403,9 @@ int Demo::Run()
         Say("Pause at %.3f s", before);
         m_client->Pause();
         PumpFor(0.1);
+        m_holding = true;
         Poll("paused", 1.0, [] { return false; });
+        m_holding = false;
         const float after = m_client->GetPosition();
         Say("position after 1 s of pause: %.3f s", after);
         if (m_tally.Delivered() > 1 || after - before > 0.2f)
