@@ -61,10 +61,11 @@ host_status=0
 QV_TEST_JVM_LEAVE_OUT=onReady ./tools/wine-run.sh "$build/bin/qvfx-demo-host-run.exe" --seconds 12 \
     --out "Z:$(echo "$host_out" | tr / '\\')" >"$host_out/run.txt" 2>&1 &
 runner=$!
-# Pictures come from the X server (Xvfb, unless a display of your own answers).
+# Pictures come from the X server: a display of your own that answers, else
+# the Xvfb that tools/wine-run.sh chose for this build.
 display=${DISPLAY:-}
 if [ -z "$display" ] || ! xdpyinfo -display "$display" >/dev/null 2>&1; then
-    display=:${QV_XVFB_DISPLAY:-87}
+    display=$(cat "$build/xvfb.display" 2>/dev/null || echo ":${QV_XVFB_DISPLAY:-87}")
 fi
 geometry=""
 for _ in $(seq 150); do
