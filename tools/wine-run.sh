@@ -19,11 +19,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 # folder, so that every program of the build shares one display.
 display_answers() { xdpyinfo -display "$1" >/dev/null 2>&1; }
 chosen_file="$build_dir/xvfb.display"
+chosen_answers() { [ -f "$chosen_file" ] && display_answers "$(cat "$chosen_file")"; }
 choose_display() {
     local first=${QV_XVFB_DISPLAY:-87} n d pid
-    if [ -f "$chosen_file" ] && display_answers "$(cat "$chosen_file")"; then
-        return 0
-    fi
+    chosen_answers && return 0
     for n in $(seq "$first" $((first + 8))); do
         d=":$n"
         if ! display_answers "$d"; then
@@ -43,11 +42,11 @@ choose_display() {
     return 1
 }
 if [ -z "${DISPLAY:-}" ] || ! display_answers "$DISPLAY"; then
-    if ! { [ -f "$chosen_file" ] && display_answers "$(cat "$chosen_file")"; }; then
+    if ! chosen_answers; then
         mkdir -p "$build_dir"
         (flock 9; choose_display) 9>"$build_dir/xvfb.lock"
     fi
-    if ! { [ -f "$chosen_file" ] && display_answers "$(cat "$chosen_file")"; }; then
+    if ! chosen_answers; then
         echo "wine-run: no X server answers, and Xvfb could not be started; Xvfb said:" >&2
         cat "$build_dir/xvfb.log" >&2 2>/dev/null
         exit 1
