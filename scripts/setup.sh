@@ -8,6 +8,7 @@ packages=(
     wine64 wine xvfb xauth x11-utils
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
     ffmpeg googletest openjdk-17-jdk-headless xxd
+    clang lld
 )
 missing=()
 for p in "${packages[@]}"; do
