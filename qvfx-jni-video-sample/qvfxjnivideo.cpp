@@ -59,16 +59,22 @@ private:
     HWND m_window;
 };
 
-void DispatchOnePendingMessage()
+// Dispatches one pending message, if any. A WM_QUIT is not dispatched: its
+// code goes to quitCode (when given) and the result is true.
+bool DispatchOnePendingMessage(int* quitCode = nullptr)
 {
     MSG msg;
-    if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+    if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        return false;
+    if (msg.message == WM_QUIT)
     {
-        if (msg.message == WM_QUIT)
-            return; // the host is already shutting down
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
+        if (quitCode)
+            *quitCode = static_cast<int>(msg.wParam);
+        return true;
     }
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+    return false;
 }
 
 LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -177,6 +183,7 @@ void ShutDown(HostState& state, PlayerCycle* cycle, JNIEnv* env, HANDLE renderTh
     if (state.window)
         KillTimer(state.window, kPlayerTimerId);
     // The render thread may have ended without a word (a fault): its handle tells.
+    // A quit pulled by these waits changes nothing: the host is ending already.
     while (renderThread && !state.renderFinished && WaitForSingleObject(renderThread, 0) == WAIT_TIMEOUT)
     {
         Sleep(kShutdownWaitStepMs);
@@ -225,9 +232,18 @@ int RunHost(HINSTANCE instance)
         state.stop = true;
     }
     // The window's messages are served meanwhile: device creation may need them.
-    while (renderThread && !state.renderInitialised && !state.renderFinished &&
+    // A window closed meanwhile leaves its quit here, and nothing would end the main loop after it.
+    bool quit = false;
+    int quitCode = 0;
+    while (renderThread && !quit && !state.renderInitialised && !state.renderFinished &&
            WaitForSingleObject(renderThread.Get(), kStartupWaitStepMs) == WAIT_TIMEOUT)
-        DispatchOnePendingMessage();
+        quit = DispatchOnePendingMessage(&quitCode);
+    if (quit)
+    {
+        Log("wWinMain", "quit during start-up");
+        ShutDown(state, nullptr, nullptr, renderThread.Get());
+        return quitCode;
+    }
 
     SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);

@@ -15,6 +15,7 @@
 namespace
 {
 const wchar_t* const kHost = L"qvfx-jni-video-sample.exe";
+const wchar_t* const kHostWithoutDirect3D = L"..\\demo-no-d3d9\\qvfx-jni-video-sample.exe";
 
 std::string ReadFile(const std::wstring& path)
 {
@@ -117,6 +118,7 @@ protected:
         }
         SetEnvironmentVariableW(L"PATH", m_savedPath.c_str());
         SetEnvironmentVariableW(L"QV_TEST_JVM_FAIL", nullptr);
+        SetEnvironmentVariableW(L"QV_TEST_D3D_CREATE_DELAY_MS", nullptr);
         SetEnvironmentVariableW(L"QV_TEST_JVM_REPORT", nullptr);
     }
 
@@ -148,6 +150,22 @@ protected:
                 return CountContaining(HostLog(), needle) > 0;
         }
         return false;
+    }
+
+    // Copies the host beside the d3d9.dll without Direct3D; false when the
+    // build has none (only the cross build makes it: Windows never loads a
+    // d3d9.dll beside a program).
+    bool CopyHostBesideNoDirect3D()
+    {
+        const std::wstring folder = BinDirectory() + L"\\..\\demo-no-d3d9";
+        if (GetFileAttributesW((folder + L"\\d3d9.dll").c_str()) == INVALID_FILE_ATTRIBUTES)
+            return false;
+        for (const wchar_t* file : {L"qvfx-jni-video-sample.exe", L"qvfx.dll"})
+        {
+            EXPECT_TRUE(CopyFileW((BinDirectory() + L"\\" + file).c_str(), (folder + L"\\" + file).c_str(), FALSE))
+                << GetLastError();
+        }
+        return true;
     }
 
     HWND HostWindow()
@@ -299,16 +317,9 @@ TEST_F(DemoHostTest, StartupFailuresEndWithTheirExitCodes)
 // being initialised; start-up must go on and the host must still end.
 TEST_F(DemoHostTest, HostWithoutDirect3DStartsAndEnds)
 {
-    const std::wstring folder = BinDirectory() + L"\\..\\demo-no-d3d9";
-    // Only the cross build makes it; Windows never loads a d3d9.dll beside a program.
-    if (GetFileAttributesW((folder + L"\\d3d9.dll").c_str()) == INVALID_FILE_ATTRIBUTES)
+    if (!CopyHostBesideNoDirect3D())
         GTEST_SKIP() << "no d3d9.dll without Direct3D in this build";
-    for (const wchar_t* file : {L"qvfx-jni-video-sample.exe", L"qvfx.dll"})
-    {
-        ASSERT_TRUE(CopyFileW((BinDirectory() + L"\\" + file).c_str(), (folder + L"\\" + file).c_str(), FALSE))
-            << GetLastError();
-    }
-    StartHost(true, nullptr, L"..\\demo-no-d3d9\\qvfx-jni-video-sample.exe");
+    StartHost(true, nullptr, kHostWithoutDirect3D);
     ASSERT_TRUE(WaitForLog("[PlayerThread] player 1 created", 60000)) << ReadFile(m_log);
     HWND window = HostWindow();
     ASSERT_NE(nullptr, window);
@@ -322,6 +333,30 @@ TEST_F(DemoHostTest, HostWithoutDirect3DStartsAndEnds)
     EXPECT_EQ(0u, CountContaining(log, "first frame drawn"));
     EXPECT_EQ(1u, CountContaining(log, "[wWinMain] finished"));
     ExpectBalancedVm();
+}
+
+// A window closed while the render thread is still starting ends the host
+// with the quit's code before the VM is made.
+TEST_F(DemoHostTest, ClosingTheWindowDuringStartUpEndsTheHost)
+{
+    if (!CopyHostBesideNoDirect3D())
+        GTEST_SKIP() << "no d3d9.dll without Direct3D in this build";
+    SetEnvironmentVariableW(L"QV_TEST_D3D_CREATE_DELAY_MS", L"5000");
+    StartHost(true, nullptr, kHostWithoutDirect3D);
+    HWND window = nullptr;
+    for (int tries = 0; !window && tries < 100; ++tries)
+    {
+        Sleep(50);
+        window = HostWindow();
+    }
+    ASSERT_NE(nullptr, window);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, m_host.Wait(30000));
+
+    const std::vector<std::string> log = HostLog();
+    EXPECT_EQ(1u, CountContaining(log, "[wWinMain] quit during start-up"));
+    EXPECT_EQ(0u, CountContaining(log, "PATH="));
+    EXPECT_EQ(1u, CountContaining(log, "[wWinMain] finished"));
 }
 
 // Enter once: the window fills its monitor without frame and the back buffer
