@@ -49,3 +49,9 @@ void Direct3d9Device::Release()
     m_pDevice.Reset();
     m_pD3D.Reset();
 }
+
+void Direct3d9Device::Abandon()
+{
+    m_pDevice.Detach();
+    m_pD3D.Detach();
+}

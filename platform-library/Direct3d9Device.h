@@ -21,6 +21,8 @@ public:
     IDirect3DDevice9Ex* GetDevice() const { return m_pDevice.Get(); } // borrowed
     // Drops the device, then the Direct3D object.
     void Release();
+    // Lets go of both without releasing them, for the end of the process.
+    void Abandon();
 
 private:
     Microsoft::WRL::ComPtr<IDirect3D9Ex> m_pD3D;

@@ -20,6 +20,15 @@ constexpr D3DCOLOR kStubColour = 0xFF008000; // opaque green
 
 struct VideoState
 {
+    // Reached at process exit only with something left (unload releases it
+    // first): Direct3D's threads are gone by then and a release could wait
+    // for them for ever. The system reclaims it with the process.
+    ~VideoState()
+    {
+        stubTexture.Detach();
+        device.Abandon();
+    }
+
     CCriticalSection lock;
     Direct3d9Device device; // only alive while the stub texture is being made
     ComPtr<IDirect3DTexture9> stubTexture;
@@ -123,6 +132,15 @@ void ReleaseStubTexture(const char* logTag)
     if (!state.stubTexture)
         return;
     Log(logTag, "destroying device");
+    state.stubHandle = nullptr;
+    state.stubTexture.Reset();
+    state.device.Release();
+}
+
+void ReleaseStubTextureAtUnload()
+{
+    VideoState& state = State();
+    CScopedLock lock(state.lock);
     state.stubHandle = nullptr;
     state.stubTexture.Reset();
     state.device.Release();

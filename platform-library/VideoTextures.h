@@ -23,5 +23,9 @@ HANDLE StubTextureHandle();
 // texture and the private device. Does nothing when there is none.
 void ReleaseStubTexture(const char* logTag);
 
+// The same without a log line, for a library unloaded while the process goes
+// on. Never at process exit: the system reclaims the texture then.
+void ReleaseStubTextureAtUnload();
+
 // The sampler filter for drawing a texture of one size at another.
 D3DTEXTUREFILTERTYPE ChooseTextureFilter(int textureWidth, int textureHeight, int renderWidth, int renderHeight);

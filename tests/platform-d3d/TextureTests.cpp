@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -32,6 +33,7 @@ std::string ReadLogFile()
     text << file.rdbuf();
     return text.str();
 }
+
 } // namespace
 
 TEST(TextureFilter, FollowsTheLargerSizeDifference)
@@ -182,4 +184,32 @@ TEST(StubTextureWithoutSharing, IsAFailureAndIsTriedAgainNextTime)
     // Nothing half-made is kept as the stub.
     EXPECT_EQ(E_FAIL, CreateStubTexture());
     EXPECT_EQ(nullptr, StubTextureHandle());
+}
+
+// A process that never calls the clean-up export, as a JVM ended by
+// System.exit, leaves the stub texture to the end of the process.
+TEST(StubTextureAtProcessEnd, AProcessThatNeverCleansUpEndsAtOnce)
+{
+    if (LoadedD3d9IsWines())
+        GTEST_SKIP() << "needs WINEDLLOVERRIDES with d3d9=n,b: Wine's own d3d9.dll makes no stub texture";
+    const std::wstring eventName = L"qv-stub-exit-" + std::to_wstring(GetCurrentProcessId());
+    UniqueHandle exiting(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
+    TestProcess child;
+    ASSERT_TRUE(child.Start(L"platform-d3d-stub-exit.exe", L"exit " + eventName));
+    HANDLE waits[] = {exiting.Get(), child.Handle()};
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, waits, FALSE, 30000)) << "exit code " << child.Wait(0);
+    const ULONGLONG start = GetTickCount64();
+    const DWORD exitCode = child.Wait(10000);
+    const ULONGLONG took = GetTickCount64() - start;
+    if (exitCode == STILL_ACTIVE)
+        child.Terminate(1);
+    EXPECT_EQ(0u, exitCode);
+    std::printf("process end took %llu ms\n", took);
+}
+
+TEST(StubTextureAtProcessEnd, UnloadingTheLibraryReleasesIt)
+{
+    if (LoadedD3d9IsWines())
+        GTEST_SKIP() << "needs WINEDLLOVERRIDES with d3d9=n,b: Wine's own d3d9.dll makes no stub texture";
+    EXPECT_EQ(0u, RunProgram(L"platform-d3d-stub-exit.exe", L"unload", 10000));
 }
