@@ -1,6 +1,7 @@
 #include "VideoTextures.h"
 
 #include "Direct3d9Device.h"
+#include "HelperWindow.h"
 #include "Log.h"
 
 #include <wrl/client.h>
@@ -17,6 +18,8 @@ const char kTag[] = "CreateStubTexture";
 constexpr UINT kStubWidth = 1280;
 constexpr UINT kStubHeight = 720;
 constexpr D3DCOLOR kStubColour = 0xFF008000; // opaque green
+
+const wchar_t kDeviceWindowClass[] = L"QvStubDeviceWindow";
 
 struct VideoState
 {
@@ -65,7 +68,7 @@ void FillStubTexture(IDirect3DDevice9Ex* device, IDirect3DTexture9* texture)
     hr = device->Clear(0, nullptr, D3DCLEAR_TARGET, kStubColour, 0.0f, 0);
     if (FAILED(hr))
         return LogFailure("Clear", hr);
-    // Only pushes the clear out; a device without a window may have nothing to present.
+    // Only pushes the clear out.
     hr = device->Present(nullptr, nullptr, nullptr, nullptr);
     if (FAILED(hr))
         LogFailure("Present", hr);
@@ -86,8 +89,15 @@ HRESULT CreateStubTexture()
 
     state.stubHandle = nullptr;
     HRESULT result = E_FAIL;
+    // Windows makes no windowed device without a focus or a device window. The
+    // window goes with this call (it belongs to this thread); the device before it.
+    HelperWindow deviceWindow(kDeviceWindowClass, nullptr);
     if (!state.device.IsCreated())
-        result = state.device.Create(kStubWidth, kStubHeight, D3DFMT_X8R8G8B8, nullptr);
+    {
+        result = deviceWindow.Create(nullptr, false);
+        if (SUCCEEDED(result))
+            result = state.device.Create(kStubWidth, kStubHeight, D3DFMT_X8R8G8B8, deviceWindow.GetHwnd());
+    }
     if (IDirect3DDevice9Ex* device = state.device.GetDevice())
     {
         HANDLE handle = nullptr; // null asks for a new shared texture

@@ -34,6 +34,66 @@ std::string ReadLogFile()
     return text.str();
 }
 
+// Records the focus and device windows of every CreateDeviceEx made through
+// this process's Direct3D 9Ex objects while it lives, by replacing the slot in
+// their shared method table.
+class CreateDeviceExRecorder
+{
+public:
+    struct Windows
+    {
+        HWND focus;
+        HWND device;
+    };
+
+    CreateDeviceExRecorder()
+    {
+        ComPtr<IDirect3D9Ex> d3d;
+        if (FAILED(Direct3DCreate9Ex(D3D_SDK_VERSION, &d3d)))
+            return;
+        m_slot = *reinterpret_cast<CreateDeviceExFn**>(d3d.Get()) + kCreateDeviceExSlot;
+        DWORD protection = 0;
+        if (!VirtualProtect(m_slot, sizeof(*m_slot), PAGE_READWRITE, &protection))
+        {
+            m_slot = nullptr;
+            return;
+        }
+        s_original = *m_slot;
+        s_recorded.clear();
+        *m_slot = &Record;
+    }
+    ~CreateDeviceExRecorder()
+    {
+        if (m_slot)
+            *m_slot = s_original;
+    }
+    CreateDeviceExRecorder(const CreateDeviceExRecorder&) = delete;
+    CreateDeviceExRecorder& operator=(const CreateDeviceExRecorder&) = delete;
+
+    bool Installed() const { return m_slot != nullptr; }
+    const std::vector<Windows>& Recorded() const { return s_recorded; }
+
+private:
+    using CreateDeviceExFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3D9Ex*, UINT, D3DDEVTYPE, HWND, DWORD,
+                                                         D3DPRESENT_PARAMETERS*, D3DDISPLAYMODEEX*,
+                                                         IDirect3DDevice9Ex**);
+    // IUnknown (3) and IDirect3D9 (14) come first, then four Ex methods before it.
+    static constexpr size_t kCreateDeviceExSlot = 20;
+
+    static HRESULT STDMETHODCALLTYPE Record(IDirect3D9Ex* self, UINT adapter, D3DDEVTYPE type, HWND focus,
+                                            DWORD flags, D3DPRESENT_PARAMETERS* parameters, D3DDISPLAYMODEEX* mode,
+                                            IDirect3DDevice9Ex** device)
+    {
+        s_recorded.push_back(Windows{focus, parameters ? parameters->hDeviceWindow : nullptr});
+        return s_original(self, adapter, type, focus, flags, parameters, mode, device);
+    }
+
+    CreateDeviceExFn* m_slot = nullptr;
+    static CreateDeviceExFn s_original;
+    static std::vector<Windows> s_recorded;
+};
+CreateDeviceExRecorder::CreateDeviceExFn CreateDeviceExRecorder::s_original = nullptr;
+std::vector<CreateDeviceExRecorder::Windows> CreateDeviceExRecorder::s_recorded;
 } // namespace
 
 TEST(TextureFilter, FollowsTheLargerSizeDifference)
@@ -142,6 +202,18 @@ TEST_F(StubTexture, IsMadeOnceAndAgainWithANewHandleAfterItsRelease)
     ASSERT_EQ(S_OK, CreateStubTexture());
     EXPECT_NE(nullptr, StubTextureHandle());
     EXPECT_NE(first, StubTextureHandle());
+}
+
+// Windows makes no windowed device with neither a focus nor a device window.
+TEST_F(StubTexture, ItsDeviceGetsAHiddenWindowThatGoesWithTheCall)
+{
+    CreateDeviceExRecorder recorder;
+    ASSERT_TRUE(recorder.Installed());
+    ASSERT_EQ(S_OK, CreateStubTexture());
+    ASSERT_EQ(1u, recorder.Recorded().size());
+    const HWND window = recorder.Recorded()[0].device;
+    EXPECT_NE(nullptr, window);
+    EXPECT_FALSE(IsWindow(window));
 }
 
 TEST_F(StubTexture, ReleaseWithoutATextureDoesNothing)
