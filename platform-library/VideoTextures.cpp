@@ -168,7 +168,7 @@ D3DTEXTUREFILTERTYPE ChooseTextureFilter(int textureWidth, int textureHeight, in
     const int64_t d = dxAbs > dyAbs ? dxAbs : dyAbs;
     if (d > 100)
         return D3DTEXF_LINEAR;
-    if (d > 20)
-        return D3DTEXF_POINT;
-    return D3DTEXF_NONE;
+    // Close sizes draw with the nearest texel: D3DTEXF_NONE is defined for the
+    // mipmap filter only, not for magnification or minification.
+    return D3DTEXF_POINT;
 }

@@ -27,5 +27,7 @@ void ReleaseStubTexture(const char* logTag);
 // on. Never at process exit: the system reclaims the texture then.
 void ReleaseStubTextureAtUnload();
 
-// The sampler filter for drawing a texture of one size at another.
+// The sampler filter for drawing a texture of one size at another: linear
+// when the sizes differ by more than 100 pixels or no render size is known,
+// else point.
 D3DTEXTUREFILTERTYPE ChooseTextureFilter(int textureWidth, int textureHeight, int renderWidth, int renderHeight);

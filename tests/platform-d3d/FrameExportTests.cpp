@@ -221,8 +221,8 @@ TEST_F(ApplyFrameTexture, SharedTextureIsBoundWithTheProducersPixels)
     ASSERT_EQ(size_t(kWidth) * kHeight, pixels.size());
     EXPECT_EQ(kYellow & 0xFFFFFF, pixels[0]);
     EXPECT_EQ(kBlue & 0xFFFFFF, pixels[size_t(kWidth) * 20 + 40]);
-    EXPECT_EQ(static_cast<DWORD>(D3DTEXF_NONE), Sampler(D3DSAMP_MAGFILTER));
-    EXPECT_EQ(static_cast<DWORD>(D3DTEXF_NONE), Sampler(D3DSAMP_MINFILTER));
+    EXPECT_EQ(static_cast<DWORD>(D3DTEXF_POINT), Sampler(D3DSAMP_MAGFILTER));
+    EXPECT_EQ(static_cast<DWORD>(D3DTEXF_POINT), Sampler(D3DSAMP_MINFILTER));
     // The array is only read.
     EXPECT_EQ(kWidth | 0x70000, m_jvm.LongArray(frame)[0]);
 }

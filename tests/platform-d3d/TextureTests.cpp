@@ -98,16 +98,17 @@ std::vector<CreateDeviceExRecorder::Windows> CreateDeviceExRecorder::s_recorded;
 
 TEST(TextureFilter, FollowsTheLargerSizeDifference)
 {
-    // Differences up to 20 draw unfiltered, up to 100 with the nearest texel.
-    EXPECT_EQ(D3DTEXF_NONE, ChooseTextureFilter(1920, 1080, 1920, 1080));
-    EXPECT_EQ(D3DTEXF_NONE, ChooseTextureFilter(1920, 1080, 1900, 1080));
+    // Differences up to 100 draw with the nearest texel, the closest sizes too:
+    // no filter at all is no value for magnification or minification.
+    EXPECT_EQ(D3DTEXF_POINT, ChooseTextureFilter(1920, 1080, 1920, 1080));
+    EXPECT_EQ(D3DTEXF_POINT, ChooseTextureFilter(1920, 1080, 1900, 1080));
     EXPECT_EQ(D3DTEXF_POINT, ChooseTextureFilter(1920, 1080, 1899, 1080));
     EXPECT_EQ(D3DTEXF_POINT, ChooseTextureFilter(1920, 1080, 1920, 1180));
     EXPECT_EQ(D3DTEXF_LINEAR, ChooseTextureFilter(1920, 1080, 1920, 1181));
     EXPECT_EQ(D3DTEXF_LINEAR, ChooseTextureFilter(1920, 1080, 1280, 720));
     // Growing and shrinking count alike; the other axis may be the larger one.
     EXPECT_EQ(D3DTEXF_POINT, ChooseTextureFilter(640, 360, 661, 350));
-    EXPECT_EQ(D3DTEXF_NONE, ChooseTextureFilter(640, 360, 660, 340));
+    EXPECT_EQ(D3DTEXF_POINT, ChooseTextureFilter(640, 360, 660, 340));
     EXPECT_EQ(D3DTEXF_LINEAR, ChooseTextureFilter(640, 360, 640, 259));
 }
 
