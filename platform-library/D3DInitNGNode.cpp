@@ -39,12 +39,21 @@ enum VerifyOutcome
 // access violation abandons the check wherever it is.
 struct Verification
 {
+    HWND window = nullptr;         // borrowed from JavaFX
     const char* context = nullptr; // borrowed from JavaFX
     IDirect3DDevice9Ex* device = nullptr;
     DWORD maxTextureWidth = 0;
     DWORD maxTextureHeight = 0;
     VerifyOutcome outcome = VERIFY_UNKNOWN;
 };
+
+// On a 9Ex device TestCooperativeLevel always answers S_OK; CheckDeviceState
+// tells a lost, hung or removed device. Occluded or a changed mode still draw.
+bool IsDeviceUsable(IDirect3DDevice9Ex* device, HWND window)
+{
+    const HRESULT state = device->CheckDeviceState(window);
+    return state == S_OK || state == S_PRESENT_OCCLUDED || state == S_PRESENT_MODE_CHANGED;
+}
 
 void VerifyContext(Verification& v)
 {
@@ -57,7 +66,7 @@ void VerifyContext(Verification& v)
     }
     const DWORD w = v.maxTextureWidth, h = v.maxTextureHeight;
     if (v.device && caps && w >= kMinTextureWidth && w < kMaxTextureSize && h >= kMinTextureHeight &&
-        h < kMaxTextureSize && v.device->TestCooperativeLevel() == D3D_OK)
+        h < kMaxTextureSize && IsDeviceUsable(v.device, v.window))
     {
         SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
         SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
@@ -73,7 +82,7 @@ void VerifyContext(Verification& v)
         v.outcome = VERIFY_NO_CAPS;
     else if (w < kMinTextureWidth || w > kMaxTextureSize || h < kMinTextureHeight || h > kMaxTextureSize)
         v.outcome = VERIFY_TEXTURE_SIZE;
-    else if (v.device->TestCooperativeLevel() != D3D_OK)
+    else if (!IsDeviceUsable(v.device, v.window))
         v.outcome = VERIFY_COOPERATIVE_LEVEL;
     else
         v.outcome = VERIFY_UNKNOWN;
@@ -172,6 +181,7 @@ Java_com_quorvane_player_platform_impl_ui_view_win_d3d_D3DInitNGNode__1nInitRend
             return 0;
         }
         Verification v;
+        v.window = window;
         v.context = reinterpret_cast<const char*>(static_cast<intptr_t>(d3dContext));
         if (!VerifyContextGuarded(v))
         {

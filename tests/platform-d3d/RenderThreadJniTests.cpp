@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace
 {
@@ -22,28 +23,35 @@ jlong WindowValue(HWND hwnd)
     return static_cast<jlong>(reinterpret_cast<intptr_t>(hwnd));
 }
 
-// A device object with only IUnknown and TestCooperativeLevel, which answers
-// "device lost" and may raise a structured exception first.
+extern "C" const unsigned kSlotDeviceCheckDeviceState;
+
+// A device object that answers only CheckDeviceState, with `state` (a lost
+// device by default), and may raise a structured exception first. Every
+// other method fails.
 struct FakeDevice
 {
-    using Method = HRESULT(STDMETHODCALLTYPE*)(FakeDevice*);
-    static HRESULT STDMETHODCALLTYPE Unused(FakeDevice*) { return E_NOTIMPL; }
-    static HRESULT STDMETHODCALLTYPE TestCooperativeLevel(FakeDevice* self)
+    FakeDevice() : slots(kSlotDeviceCheckDeviceState + 1, reinterpret_cast<void*>(&Unused))
     {
-        ++self->cooperativeLevelCalls;
+        slots[kSlotDeviceCheckDeviceState] = reinterpret_cast<void*>(&CheckDeviceState);
+        table = slots.data();
+    }
+    static HRESULT STDMETHODCALLTYPE Unused(FakeDevice*) { return E_NOTIMPL; }
+    static HRESULT STDMETHODCALLTYPE CheckDeviceState(FakeDevice* self, HWND)
+    {
+        ++self->stateChecks;
         if (self->raise)
             RaiseException(self->raise, 0, 0, nullptr);
-        return D3DERR_DEVICELOST;
+        return self->state;
     }
 
-    const Method* table = kTable;
-    int cooperativeLevelCalls = 0;
+    void* const* table = nullptr; // first, where a COM object keeps its method table
+    std::vector<void*> slots;
+    int stateChecks = 0;
     DWORD raise = 0;
-    static constexpr Method kTable[4] = {&Unused, &Unused, &Unused, &TestCooperativeLevel};
+    HRESULT state = D3DERR_DEVICELOST;
 
     IDirect3DDevice9Ex* AsDevice() { return reinterpret_cast<IDirect3DDevice9Ex*>(this); }
 };
-constexpr FakeDevice::Method FakeDevice::kTable[4];
 
 // Everything the calling code writes to standard output while it lives.
 class StdoutCapture
@@ -183,12 +191,33 @@ TEST_F(RenderThreadVerification, MaximumOfExactly65535IsRefusedAsUnknown)
     EXPECT_EQ("D3D unknown verification error", InitRenderThread());
 }
 
-TEST_F(RenderThreadVerification, LostDeviceIsAskedTwiceAndReported)
+TEST_F(RenderThreadVerification, LostHungOrRemovedDeviceIsAskedTwiceAndReported)
 {
-    FakeDevice lost;
-    m_context.SetDeviceEx(lost.AsDevice());
-    EXPECT_EQ("D3D cooperative level failed", InitRenderThread());
-    EXPECT_EQ(2, lost.cooperativeLevelCalls);
+    for (HRESULT state : {D3DERR_DEVICELOST, D3DERR_DEVICEHUNG, D3DERR_DEVICEREMOVED})
+    {
+        FakeDevice failed;
+        failed.state = state;
+        m_context.SetDeviceEx(failed.AsDevice());
+        EXPECT_EQ("D3D cooperative level failed", InitRenderThread()) << std::hex << state;
+        EXPECT_EQ(2, failed.stateChecks);
+    }
+}
+
+TEST_F(RenderThreadVerification, OccludedOrModeChangedDeviceStillDraws)
+{
+    const DWORD priorityClass = GetPriorityClass(GetCurrentProcess());
+    const int threadPriority = GetThreadPriority(GetCurrentThread());
+    for (HRESULT state : {S_OK, S_PRESENT_OCCLUDED, S_PRESENT_MODE_CHANGED})
+    {
+        FakeDevice usable;
+        usable.state = state;
+        m_context.SetDeviceEx(usable.AsDevice());
+        jlong device = 0;
+        EXPECT_EQ("", InitRenderThread(m_context.Address(), &device)) << std::hex << state;
+        EXPECT_EQ(static_cast<jlong>(reinterpret_cast<intptr_t>(usable.AsDevice())), device);
+    }
+    SetPriorityClass(GetCurrentProcess(), priorityClass);
+    SetThreadPriority(GetCurrentThread(), threadPriority);
 }
 
 TEST_F(RenderThreadVerification, AccessViolationReadingTheContextBecomesAnException)
