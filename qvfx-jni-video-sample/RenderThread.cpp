@@ -1,5 +1,6 @@
 #include "RenderThread.h"
 
+#include "Handles.h"
 #include "HostState.h"
 #include "JavaHost.h"
 #include "Log.h"
@@ -9,7 +10,7 @@
 #include "com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo.h"
 
 #include <d3d9.h>
-#include <d3dx9.h>
+#include <wincodec.h>
 #include <wrl/client.h>
 
 #include <memory>
@@ -66,11 +67,49 @@ void RenderError(const char* step, HRESULT hr)
     Log("RenderThread [ERROR]", text);
 }
 
-// A Direct3D 9Ex device has no managed pool, which D3DX uses by default.
-HRESULT LoadTexture(IDirect3DDevice9Ex* device, const wchar_t* path, IDirect3DTexture9** texture)
+// Decodes a picture file with WIC, part of Windows, into a default-pool
+// texture. A Direct3D 9Ex device has no managed pool and a default-pool
+// texture cannot be locked, so the pixels go through a system-memory copy.
+HRESULT LoadTexture(IDirect3DDevice9Ex* device, const wchar_t* path, ComPtr<IDirect3DTexture9>* texture)
 {
-    return D3DXCreateTextureFromFileExW(device, path, D3DX_DEFAULT, D3DX_DEFAULT, 1, 0, D3DFMT_UNKNOWN, D3DPOOL_DEFAULT,
-                                        D3DX_DEFAULT, D3DX_DEFAULT, 0, nullptr, nullptr, texture);
+    ComPtr<IWICImagingFactory> factory;
+    HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory));
+    ComPtr<IWICBitmapDecoder> decoder;
+    if (SUCCEEDED(hr))
+        hr = factory->CreateDecoderFromFilename(path, nullptr, GENERIC_READ, WICDecodeMetadataCacheOnDemand, &decoder);
+    ComPtr<IWICBitmapFrameDecode> frame;
+    if (SUCCEEDED(hr))
+        hr = decoder->GetFrame(0, &frame);
+    ComPtr<IWICFormatConverter> converter;
+    if (SUCCEEDED(hr))
+        hr = factory->CreateFormatConverter(&converter);
+    // BGRA bytes are D3DFMT_A8R8G8B8; straight alpha, as the blending expects.
+    if (SUCCEEDED(hr))
+        hr = converter->Initialize(frame.Get(), GUID_WICPixelFormat32bppBGRA, WICBitmapDitherTypeNone, nullptr, 0.0,
+                                   WICBitmapPaletteTypeCustom);
+    UINT width = 0, height = 0;
+    if (SUCCEEDED(hr))
+        hr = converter->GetSize(&width, &height);
+    ComPtr<IDirect3DTexture9> staging;
+    if (SUCCEEDED(hr))
+        hr = device->CreateTexture(width, height, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_SYSTEMMEM, &staging, nullptr);
+    D3DLOCKED_RECT locked = {};
+    if (SUCCEEDED(hr))
+        hr = staging->LockRect(0, &locked, nullptr, 0);
+    if (SUCCEEDED(hr))
+    {
+        hr = converter->CopyPixels(nullptr, static_cast<UINT>(locked.Pitch), static_cast<UINT>(locked.Pitch) * height,
+                                   static_cast<BYTE*>(locked.pBits));
+        staging->UnlockRect(0);
+    }
+    ComPtr<IDirect3DTexture9> loaded;
+    if (SUCCEEDED(hr))
+        hr = device->CreateTexture(width, height, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_DEFAULT, &loaded, nullptr);
+    if (SUCCEEDED(hr))
+        hr = device->UpdateTexture(staging.Get(), loaded.Get());
+    if (SUCCEEDED(hr))
+        *texture = std::move(loaded);
+    return hr;
 }
 
 SIZE ClientSize(HWND window)
@@ -99,7 +138,8 @@ private:
     void DrawFrame();
     void DrawDecoration();
     void DrawPlayerFrame();
-    void DrawQuad(const RECT& rect, D3DCOLOR diffuse, bool alphaBlend = true);
+    // textureAlpha: the texture's alpha times the diffuse one, else the diffuse alone.
+    void DrawQuad(const RECT& rect, D3DCOLOR diffuse, bool alphaBlend = true, bool textureAlpha = false);
     void DrawOverlay();
     void UpdateOverlayText(const std::vector<std::string>& lines);
     bool Present();
@@ -111,10 +151,9 @@ private:
     ComPtr<IDirect3DSwapChain9Ex> m_swapChain;
     ComPtr<IDirect3DTexture9> m_decorationTexture;
     ComPtr<IDirect3DTexture9> m_spriteTexture;
-    ComPtr<ID3DXSprite> m_sprite;
     // The overlay text: drawn by GDI on a system-memory surface and copied to
-    // a texture. D3DX's font faulted when drawing on a Direct3D 9Ex device
-    // under Wine; GDI text works on every device.
+    // a texture. GDI text works on every device and needs no runtime that
+    // Windows does not ship.
     UniqueFont m_font;
     ComPtr<IDirect3DSurface9> m_overlaySurface;
     ComPtr<IDirect3DTexture9> m_overlayTexture;
@@ -223,13 +262,7 @@ HRESULT Renderer::CreateDrawingResources()
         hr = m_device->CreateTexture(kOverlayWidth, kOverlayHeight, 1, 0, D3DFMT_X8R8G8B8, D3DPOOL_DEFAULT,
                                      &m_overlayTexture, nullptr);
     if (FAILED(hr))
-    {
         RenderError("overlay surface", hr);
-        return hr;
-    }
-    hr = D3DXCreateSprite(m_device.Get(), &m_sprite);
-    if (FAILED(hr))
-        RenderError("D3DXCreateSprite", hr);
     return hr;
 }
 
@@ -278,7 +311,6 @@ HRESULT Renderer::ResetDevice(UINT width, UINT height)
 {
     m_params.BackBufferWidth = width;
     m_params.BackBufferHeight = height;
-    m_sprite->OnLostDevice();
     const HRESULT hr = m_device->ResetEx(&m_params, nullptr);
     if (FAILED(hr))
     {
@@ -290,7 +322,6 @@ HRESULT Renderer::ResetDevice(UINT width, UINT height)
         text << "back buffer " << width << "x" << height;
         Log("RenderThread", text);
     }
-    m_sprite->OnResetDevice();
     return hr;
 }
 
@@ -327,7 +358,7 @@ void Renderer::DrawFrame()
     ++m_frameCount;
 }
 
-void Renderer::DrawQuad(const RECT& rect, D3DCOLOR diffuse, bool alphaBlend)
+void Renderer::DrawQuad(const RECT& rect, D3DCOLOR diffuse, bool alphaBlend, bool textureAlpha)
 {
     const float left = rect.left - 0.5f, top = rect.top - 0.5f;
     const float right = rect.right - 0.5f, bottom = rect.bottom - 0.5f;
@@ -347,8 +378,9 @@ void Renderer::DrawQuad(const RECT& rect, D3DCOLOR diffuse, bool alphaBlend)
     m_device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
     m_device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
     m_device->SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
-    m_device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
-    m_device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_DIFFUSE);
+    m_device->SetTextureStageState(0, D3DTSS_ALPHAOP, textureAlpha ? D3DTOP_MODULATE : D3DTOP_SELECTARG1);
+    m_device->SetTextureStageState(0, D3DTSS_ALPHAARG1, textureAlpha ? D3DTA_TEXTURE : D3DTA_DIFFUSE);
+    m_device->SetTextureStageState(0, D3DTSS_ALPHAARG2, D3DTA_DIFFUSE);
     m_device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof(QuadVertex));
 }
 
@@ -464,12 +496,15 @@ void Renderer::DrawOverlay()
     DrawQuad(RECT{12, 12, 12 + kOverlayWidth, 12 + kOverlayHeight}, D3DCOLOR_ARGB(255, 255, 255, 255), false);
     m_device->SetTexture(0, nullptr);
 
-    if (SUCCEEDED(m_sprite->Begin(D3DXSPRITE_ALPHABLEND)))
+    // The sprite moves along the top edge, blended by its own alpha.
+    D3DSURFACE_DESC sprite = {};
+    if (SUCCEEDED(m_spriteTexture->GetLevelDesc(0, &sprite)))
     {
-        const D3DXVECTOR3 position(static_cast<float>(m_params.BackBufferWidth - 80 - (m_frameCount % 200)), 12.0f,
-                                   0.0f);
-        m_sprite->Draw(m_spriteTexture.Get(), nullptr, nullptr, &position, D3DCOLOR_ARGB(255, 255, 255, 255));
-        m_sprite->End();
+        const LONG left = static_cast<LONG>(m_params.BackBufferWidth) - 80 - static_cast<LONG>(m_frameCount % 200);
+        m_device->SetTexture(0, m_spriteTexture.Get());
+        DrawQuad(RECT{left, 12, left + static_cast<LONG>(sprite.Width), 12 + static_cast<LONG>(sprite.Height)},
+                 D3DCOLOR_ARGB(255, 255, 255, 255), true, true);
+        m_device->SetTexture(0, nullptr);
     }
 }
 
@@ -531,6 +566,8 @@ DWORD WINAPI RenderThreadMain(void* context)
     try
     {
         SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+        // The pictures are decoded by WIC, a COM component.
+        ScopedComInit com(COINIT_MULTITHREADED);
         Renderer renderer(state);
         if (HostSettings::kRenderThreadEnabled && renderer.Create())
         {
