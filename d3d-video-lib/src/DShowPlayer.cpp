@@ -104,6 +104,9 @@ DShowPlayer::DShowPlayer() : VideoPlayer(kHelperClassName)
 DShowPlayer::~DShowPlayer()
 {
     TearDown();
+    // The base destroys the helper window after this object is gone; its last
+    // messages must not reach this handler then.
+    m_helperWindow.SetHandler(nullptr);
 }
 
 void DShowPlayer::Report(uint32_t code, int64_t param, const wchar_t* text)

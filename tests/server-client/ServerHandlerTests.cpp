@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <mfapi.h>
+
 #include <cstring>
 
 namespace
@@ -105,4 +107,27 @@ TEST_F(ServerHandlerTest, ErrorReportToAClientThatIsGoneFails)
     EXPECT_EQ(static_cast<WPARAM>(VSRV_EXIT_FAILURE), static_cast<WPARAM>(static_cast<int>(msg.wParam)));
     Pump();
     EXPECT_TRUE(client.messages.empty());
+}
+
+TEST(RunServerInProcess, FailedOpenClosesThePlayerBeforeReturning)
+{
+    // COM and Media Foundation stay up across the call, as in the program.
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    ASSERT_TRUE(SUCCEEDED(MFStartup(MF_VERSION, MFSTARTUP_FULL)));
+    RawClientWindow client;
+    VideoServerState& server = Server();
+    server.clientHwnd = client.Hwnd();
+    server.parentProcessId = GetCurrentProcessId();
+    server.stubTexture = 0;
+    server.mediaFile = ClientRun::ExistingFile(); // a program file is no media
+
+    EXPECT_EQ(VSRV_EXIT_OPEN_FAILED, RunServer());
+    EXPECT_EQ(1u, client.errors.size());
+    EXPECT_EQ(PLAYER_STATE_SHUTDOWN, server.player.GetState()) << "the graph is released while COM is up";
+
+    server.player.SetNotifyHandler(nullptr);
+    server.frameMemory.close();
+    SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+    MFShutdown();
+    CoUninitialize();
 }

@@ -178,6 +178,16 @@ bool PostClientError(uint32_t code, const std::wstring& text, int64_t param1)
     return ReportError(true, code, ToUtf8OrPlaceholder(text), param1);
 }
 
+namespace
+{
+// Closes the player on every return of RunServer, before its window goes, so
+// that the graph, the renderer and the device are released while COM is up.
+struct PlayerCloser
+{
+    ~PlayerCloser() { Server().player.Close(true); }
+};
+} // namespace
+
 int RunServer()
 {
     VideoServerState& server = Server();
@@ -188,6 +198,8 @@ int RunServer()
         return VSRV_EXIT_FAILURE;
     }
 
+    // Declared before the window: its destruction still reaches the handler.
+    PlayerMessageHandler handler;
     // Hidden pop-up, never shown; destroyed on every return below.
     HelperWindow window(L"velmorin", nullptr);
     HRESULT hr = window.Create(nullptr, false);
@@ -198,9 +210,8 @@ int RunServer()
         return VSRV_EXIT_FAILURE;
     }
     server.serverHwnd = window.GetHwnd();
-    PlayerMessageHandler handler;
     window.SetHandler(&handler);
-
+    PlayerCloser closer;
     const WPARAM serverWindow = reinterpret_cast<WPARAM>(server.serverHwnd);
     if (!SendClientMessage(WM_VP_ON_CREATED, serverWindow, 0))
         return VSRV_EXIT_NOT_CREATED;
@@ -265,7 +276,5 @@ int RunServer()
             break; // cannot happen with these arguments; leave rather than spin
         DispatchMessageW(&msg);
     }
-
-    server.player.Close(true);
     return exitCode;
 }
