@@ -54,6 +54,35 @@ TEST(ServerProcess, EmptyOrMissingMediaFileIsReportedSynchronouslyAndEndsWithMin
     }
 }
 
+// Answers the created message, then stops pumping while staying alive.
+struct HungClient : WndMessageHandler
+{
+    HelperWindow window{L"QvHungClientWindow", this};
+    HANDLE server = nullptr;
+    DWORD waitResult = WAIT_FAILED;
+    BOOL OnWindowMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT* result) override
+    {
+        if (message != WM_VP_ON_CREATED)
+            return FALSE;
+        ReplyMessage(1);
+        waitResult = WaitForSingleObject(server, 8000);
+        *result = 1;
+        return TRUE;
+    }
+};
+
+TEST(ServerProcess, StartUpErrorToAHungClientGivesUpAndKeepsItsExitCode)
+{
+    HungClient client;
+    ASSERT_EQ(S_OK, client.window.Create(nullptr, true));
+    TestProcess server;
+    ASSERT_TRUE(server.Start(L"qvfx-reviv.exe",
+                             ServerArgs(client.window.GetHwnd(), GetCurrentProcessId(), std::wstring(), kStub)));
+    client.server = server.Handle();
+    EXPECT_EQ(static_cast<DWORD>(VSRV_EXIT_NO_MEDIA_FILE), PumpUntilExit(server.Handle()));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), client.waitResult) << "the error report waited for the hung client";
+}
+
 TEST(ServerProcess, PlayerOpenFailureEndsWithMinusSixAfterItsDescription)
 {
     RawClientWindow window;

@@ -56,7 +56,13 @@ bool ReportError(bool post, uint32_t code, const std::string& text, int64_t para
                 if (post)
                     delivered = PostMessageW(server.clientHwnd, WM_VP_ON_ERROR, code, bytes.size()) != FALSE;
                 else
-                    delivered = SendMessageW(server.clientHwnd, WM_VP_ON_ERROR, code, bytes.size()) == 1;
+                {
+                    // Bounded like the created message: a client that hangs must not hold the server.
+                    DWORD_PTR answer = 0;
+                    delivered = SendMessageTimeoutW(server.clientHwnd, WM_VP_ON_ERROR, code, bytes.size(),
+                                                    kVpSendFlags, kVpSendTimeoutMs, &answer) &&
+                                answer == 1;
+                }
                 if (!delivered)
                     failure = "PostMessage error";
             }
