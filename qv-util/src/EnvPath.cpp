@@ -29,6 +29,7 @@ bool AddEnvPath(std::wstring text)
         return false;
     text.copy(pEnvPath.get() + length, text.size());
     pEnvPath[length + text.size()] = 0;
-    SetEnvironmentVariableW(L"PATH", pEnvPath.get()); // the design leaves the result unexamined
+    // Callers learn only that PATH could be read; a refused set leaves it as it was.
+    SetEnvironmentVariableW(L"PATH", pEnvPath.get());
     return true;
 }
