@@ -20,6 +20,8 @@ namespace
 {
 // Numbers the samples of the current set; the engine exists once per process.
 std::atomic<UINT32> g_SampleNumber{0};
+// The mixer renders into the sample textures; the format check asks for the same use.
+const DWORD kSampleTextureUsage = D3DUSAGE_RENDERTARGET;
 } // namespace
 
 void D3DPresentEngine::PresentFrameData::SetTexture(IDirect3DTexture9* pTexture, HANDLE hSharedHandle)
@@ -102,7 +104,8 @@ HRESULT D3DPresentEngine::CheckTextureFormat(D3DFORMAT format)
     D3DDISPLAYMODE mode{};
     HRESULT hr = m_pComposerD3D9->GetAdapterDisplayMode(adapter, &mode);
     if (SUCCEEDED(hr))
-        hr = m_pComposerD3D9->CheckDeviceFormat(adapter, type, mode.Format, 0, D3DRTYPE_TEXTURE, format);
+        hr = m_pComposerD3D9->CheckDeviceFormat(adapter, type, mode.Format, kSampleTextureUsage, D3DRTYPE_TEXTURE,
+                                                format);
     return hr;
 }
 
@@ -220,7 +223,7 @@ HRESULT D3DPresentEngine::CreateD3DSample(UINT32 width, UINT32 height, D3DFORMAT
     ComPtr<IDirect3DTexture9> texture;
     HANDLE hShared = nullptr;
     if (SUCCEEDED(hr))
-        hr = m_pDevice->CreateTexture(width, height, 1, D3DUSAGE_RENDERTARGET, format, D3DPOOL_DEFAULT, &texture,
+        hr = m_pDevice->CreateTexture(width, height, 1, kSampleTextureUsage, format, D3DPOOL_DEFAULT, &texture,
                                       &hShared);
     ComPtr<IDirect3DSurface9> surface;
     if (SUCCEEDED(hr))

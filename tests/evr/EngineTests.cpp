@@ -94,6 +94,8 @@ TEST_F(EngineTest, OffersItsDeviceManagerAndChecksTextureFormats)
     ComPtr<IDirect3DDevice9> notAManager;
     EXPECT_EQ(MF_E_UNSUPPORTED_SERVICE, m_engine->GetService(GUID_NULL, IID_PPV_ARGS(&notAManager)));
     EXPECT_HRESULT_SUCCEEDED(m_engine->CheckTextureFormat(D3DFMT_X8R8G8B8));
+    // A texture the mixer could not render into is no format for the samples.
+    EXPECT_EQ(D3DERR_NOTAVAILABLE, m_engine->CheckTextureFormat(D3DFMT_DXT1));
 }
 
 TEST_F(EngineTest, AllocatesShareableRenderTargetSamplesNumberedFromZero)
