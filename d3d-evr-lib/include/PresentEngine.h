@@ -49,7 +49,8 @@ public:
         D3DFORMAT m_Format = D3DFMT_UNKNOWN;
     };
 
-    D3DPresentEngine(HRESULT& hr, HWND videoWindow);
+    // adapterWindow, when it is a window, selects the adapter instead of videoWindow.
+    D3DPresentEngine(HRESULT& hr, HWND videoWindow, HWND adapterWindow = nullptr);
     virtual ~D3DPresentEngine();
 
     D3DPresentEngine(const D3DPresentEngine&) = delete;
@@ -73,7 +74,8 @@ private:
     HRESULT CreateD3DSample(UINT32 width, UINT32 height, D3DFORMAT format, IMFSample** ppSample);
 
     UINT32 m_IdlePollCount = 0;
-    HWND m_hwnd; // borrowed: the player's helper window
+    HWND m_hwnd;        // borrowed: the player's helper window
+    HWND m_hwndAdapter; // borrowed: the client's parent window, or null
     RECT m_rcDestRect{};
     D3DDISPLAYMODE m_DisplayMode{};
     CCriticalSection m_ObjectLock;
@@ -85,3 +87,8 @@ private:
     PresentFrameData m_FrameData;
     Microsoft::WRL::ComPtr<IMFSample> m_pCurrentSample;
 };
+
+// The window whose monitor selects the device's adapter: the adapter window
+// while it is a window (the texture must live on the adapter of the client's
+// device), else the video window.
+HWND AdapterWindow(HWND adapterWindow, HWND videoWindow);

@@ -19,7 +19,8 @@ public:
     virtual IFrameData* STDMETHODCALLTYPE GetFrameData() = 0;
     virtual ~IEvrD3DPresenter() = default;
 
-    // videoWindow selects the adapter and becomes the device window; it is
-    // never drawn into. On success *ppPresenter holds the creation reference.
-    static HRESULT Create(HWND videoWindow, IEvrD3DPresenter** ppPresenter);
+    // videoWindow becomes the device window and selects the adapter unless
+    // adapterWindow is a window; neither is ever drawn into. On success
+    // *ppPresenter holds the creation reference.
+    static HRESULT Create(HWND videoWindow, IEvrD3DPresenter** ppPresenter, HWND adapterWindow = nullptr);
 };

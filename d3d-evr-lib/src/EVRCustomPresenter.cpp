@@ -82,14 +82,14 @@ char Printable(UINT32 byte)
 }
 } // namespace
 
-HRESULT IEvrD3DPresenter::Create(HWND videoWindow, IEvrD3DPresenter** ppPresenter)
+HRESULT IEvrD3DPresenter::Create(HWND videoWindow, IEvrD3DPresenter** ppPresenter, HWND adapterWindow)
 {
     if (!ppPresenter)
         return E_POINTER;
     *ppPresenter = nullptr;
     return ComBarrier([&]() -> HRESULT {
         HRESULT hr = S_OK;
-        EVRCustomPresenter* presenter = new (std::nothrow) EVRCustomPresenter(hr, videoWindow);
+        EVRCustomPresenter* presenter = new (std::nothrow) EVRCustomPresenter(hr, videoWindow, adapterWindow);
         if (!presenter)
             return E_OUTOFMEMORY;
         if (hr != S_OK)
@@ -102,11 +102,11 @@ HRESULT IEvrD3DPresenter::Create(HWND videoWindow, IEvrD3DPresenter** ppPresente
     });
 }
 
-EVRCustomPresenter::EVRCustomPresenter(HRESULT& hr, HWND videoWindow)
+EVRCustomPresenter::EVRCustomPresenter(HRESULT& hr, HWND videoWindow, HWND adapterWindow)
     : m_SampleReleaseCallback(this, &EVRCustomPresenter::OnSampleReleased)
 {
     hr = S_OK;
-    m_pD3DPresentEngine.reset(new (std::nothrow) D3DPresentEngine(hr, videoWindow));
+    m_pD3DPresentEngine.reset(new (std::nothrow) D3DPresentEngine(hr, videoWindow, adapterWindow));
     if (!m_pD3DPresentEngine)
         hr = E_OUTOFMEMORY;
     else if (FAILED(hr))

@@ -51,7 +51,7 @@ class EVRCustomPresenter : public RefCountedObject,
                            public IMFVideoDisplayControl
 {
 public:
-    EVRCustomPresenter(HRESULT& hr, HWND videoWindow);
+    EVRCustomPresenter(HRESULT& hr, HWND videoWindow, HWND adapterWindow);
     ~EVRCustomPresenter() override;
 
     // IUnknown

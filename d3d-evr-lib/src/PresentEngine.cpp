@@ -49,7 +49,13 @@ void D3DPresentEngine::PresentFrameData::SetFromSample(SampleData* pSampleData)
     m_Format = texture.m_Format;
 }
 
-D3DPresentEngine::D3DPresentEngine(HRESULT& hr, HWND videoWindow) : m_hwnd(videoWindow)
+HWND AdapterWindow(HWND adapterWindow, HWND videoWindow)
+{
+    return adapterWindow && IsWindow(adapterWindow) ? adapterWindow : videoWindow;
+}
+
+D3DPresentEngine::D3DPresentEngine(HRESULT& hr, HWND videoWindow, HWND adapterWindow)
+    : m_hwnd(videoWindow), m_hwndAdapter(adapterWindow)
 {
     SetRectEmpty(&m_rcDestRect);
 
@@ -130,7 +136,7 @@ HRESULT D3DPresentEngine::CreateD3DDevice()
     pp.Flags = D3DPRESENTFLAG_VIDEO;
     pp.PresentationInterval = D3DPRESENT_INTERVAL_IMMEDIATE;
 
-    const HMONITOR monitor = MonitorFromWindow(m_hwnd, MONITOR_DEFAULTTONEAREST);
+    const HMONITOR monitor = MonitorFromWindow(AdapterWindow(m_hwndAdapter, m_hwnd), MONITOR_DEFAULTTONEAREST);
     const UINT adapterCount = m_pComposerD3D9->GetAdapterCount();
     UINT adapter = adapterCount;
     for (UINT i = 0; i < adapterCount; ++i)

@@ -80,6 +80,9 @@ public:
 
     HWND GetHelperWindow() const { return m_helperWindow.GetHwnd(); }
     HWND GetServerWindow() const { return m_hwndServer; }
+    // The client's parent window: its monitor selects the adapter of the textures.
+    void SetAdapterWindow(HWND window) { m_hwndAdapter = window; }
+    HWND GetAdapterWindow() const { return m_hwndAdapter; }
     LONG_PTR GetInitValue() const { return m_initValue; }
 
 protected:
@@ -90,6 +93,7 @@ private:
     CCriticalSection m_notifyLock; // guards m_lastError only
     IVideoNotifyHandler* m_pNotifyHandler = nullptr; // borrowed
     HWND m_hwndServer = nullptr;                     // borrowed
+    HWND m_hwndAdapter = nullptr;                    // borrowed
     LONG_PTR m_initValue = 0;
     void* m_pUserData = nullptr;
 };

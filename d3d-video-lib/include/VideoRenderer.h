@@ -33,6 +33,8 @@ public:
     EVR& operator=(const EVR&) = delete;
 
     HRESULT AddToGraph(IGraphBuilder* pGraph, HWND videoWindow, LONG_PTR value) override;
+    // The window whose monitor selects the presenter's adapter; set before AddToGraph.
+    void SetAdapterWindow(HWND window) { m_hwndAdapter = window; }
     HRESULT RemoveIfUnconnected(IGraphBuilder* pGraph, bool* pRemoved) override;
     void SetPresenterMode(int mode) override;
     bool HasVideo() override;
@@ -45,6 +47,7 @@ private:
     Microsoft::WRL::ComPtr<IMFVideoDisplayControl> m_pDisplay;
     Microsoft::WRL::ComPtr<IMFVideoMixerControl> m_pMixer;
     Microsoft::WRL::ComPtr<IEvrD3DPresenter> m_pPresenter;
+    HWND m_hwndAdapter = nullptr; // borrowed
 };
 
 // {FA10746C-9B63-4B6C-BC49-FC300EA5F256}; MinGW's libraries lack it.

@@ -148,6 +148,7 @@ HRESULT DShowPlayer::CreateVideoRenderer()
     std::unique_ptr<EVR> renderer(new (std::nothrow) EVR());
     if (!renderer)
         return E_OUTOFMEMORY;
+    renderer->SetAdapterWindow(GetAdapterWindow());
     std::ostringstream text;
     text << "adding video to graph on hwnd=" << GetHelperWindow();
     Log("DShowPlayer::CreateVideoRenderer", text);

@@ -158,7 +158,7 @@ HRESULT EVR::AddToGraph(IGraphBuilder* pGraph, HWND videoWindow, LONG_PTR)
     ComPtr<IEvrD3DPresenter> presenter;
     if (SUCCEEDED(hr))
     {
-        hr = IEvrD3DPresenter::Create(videoWindow, presenter.GetAddressOf());
+        hr = IEvrD3DPresenter::Create(videoWindow, presenter.GetAddressOf(), m_hwndAdapter);
         if (SUCCEEDED(hr))
             presenter->SetPresenterMode(2);
         TraceStep("AddToGraph/IEvrD3DPresenter::Create", hr);

@@ -98,6 +98,24 @@ TEST_F(EngineTest, OffersItsDeviceManagerAndChecksTextureFormats)
     EXPECT_EQ(D3DERR_NOTAVAILABLE, m_engine->CheckTextureFormat(D3DFMT_DXT1));
 }
 
+TEST_F(EngineTest, TheClientsParentWindowChoosesTheAdapterWhileItIsAWindow)
+{
+    DeviceWindow parent;
+    HWND gone = nullptr;
+    {
+        DeviceWindow closed;
+        gone = closed.Hwnd();
+    }
+    const HWND video = m_window.Hwnd();
+    EXPECT_EQ(parent.Hwnd(), AdapterWindow(parent.Hwnd(), video));
+    EXPECT_EQ(video, AdapterWindow(nullptr, video));
+    EXPECT_EQ(video, AdapterWindow(gone, video));
+
+    HRESULT hr = E_FAIL;
+    D3DPresentEngine engine(hr, video, parent.Hwnd());
+    EXPECT_HRESULT_SUCCEEDED(hr);
+}
+
 TEST_F(EngineTest, AllocatesShareableRenderTargetSamplesNumberedFromZero)
 {
     EXPECT_EQ(MF_E_UNEXPECTED, m_engine->AllocateSamples(nullptr, m_samples, 2));

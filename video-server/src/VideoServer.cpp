@@ -245,6 +245,8 @@ int RunServer()
     hr = S_OK;
     if (!server.IsStubMode())
     {
+        // Shared textures cannot cross adapters: take the one of the client's parent window.
+        server.player.SetAdapterWindow(server.parentHwnd);
         hr = server.player.Initialize(server.serverHwnd, 0);
         if (SUCCEEDED(hr))
         {
