@@ -79,13 +79,11 @@ HRESULT InitializeEVR(IBaseFilter* pEVR, HWND, IMFVideoDisplayControl** ppDispla
         hr = E_NOINTERFACE; // a renderer may answer S_OK without filling the pointer
     if (SUCCEEDED(hr))
     {
-        // Nothing in the player uses the mixer control; a renderer that does not
-        // serve it (Wine 8's answers E_NOINTERFACE) still shows the video.
-        const HRESULT hrMixer = service->GetService(MR_VIDEO_MIXER_SERVICE, IID_PPV_ARGS(&mixer));
-        TraceStep("InitializeEVR/GetService(MR_VIDEO_MIXER_SERVICE)", hrMixer);
-        if (FAILED(hrMixer))
-            mixer.Reset();
+        hr = service->GetService(MR_VIDEO_MIXER_SERVICE, IID_PPV_ARGS(&mixer));
+        TraceStep("InitializeEVR/GetService(MR_VIDEO_MIXER_SERVICE)", hr);
     }
+    if (SUCCEEDED(hr) && !mixer)
+        hr = E_NOINTERFACE;
     // The video window is not handed on: the presenter never draws into a window.
     TraceStep("InitializeEVR/SetVideoWindow", hr);
     if (SUCCEEDED(hr))
@@ -93,7 +91,7 @@ HRESULT InitializeEVR(IBaseFilter* pEVR, HWND, IMFVideoDisplayControl** ppDispla
         // Our presenter answers E_NOTIMPL; the call is kept for other presenters.
         display->SetAspectRatioMode(MFVideoARMode_PreservePicture);
         *ppDisplay = display.Detach();
-        *ppMixer = mixer.Detach(); // may be null, see above
+        *ppMixer = mixer.Detach();
     }
     return hr;
 }

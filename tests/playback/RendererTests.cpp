@@ -114,3 +114,28 @@ TEST(PlayerGraph, FilesThatCannotPlayLeaveThePlayerClosedWithoutARenderer)
         EXPECT_EQ(PLAYER_STATE_SHUTDOWN, player.GetState());
     }
 }
+
+// The renderer's mixer control is part of the attachment: a renderer that does
+// not serve it fails InitializeEVR, and the real one (with the test prefix's
+// layer, as Windows') serves it.
+TEST(RendererAttachment, InitializeEvrHandsOutTheMixerControlTheRendererServes)
+{
+    ScopedComInit com(COINIT_MULTITHREADED);
+    ASSERT_HRESULT_SUCCEEDED(com.Result());
+    HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 64, 64, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, window);
+    {
+        ComPtr<IGraphBuilder> graph;
+        ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                                  reinterpret_cast<void**>(graph.GetAddressOf())));
+        EVR renderer;
+        ASSERT_HRESULT_SUCCEEDED(renderer.AddToGraph(graph.Get(), window, 0));
+        ComPtr<IBaseFilter> filter;
+        ASSERT_HRESULT_SUCCEEDED(graph->FindFilterByName(L"EVR", &filter));
+        ComPtr<IMFVideoDisplayControl> display;
+        ComPtr<IMFVideoMixerControl> mixer;
+        EXPECT_EQ(S_OK, InitializeEVR(filter.Get(), window, &display, &mixer));
+        EXPECT_NE(nullptr, mixer.Get());
+    }
+    DestroyWindow(window);
+}

@@ -30,9 +30,11 @@
 #include "CriticalSection.h"
 
 #include <windows.h>
+#include <d3d9.h>
 #include <dshow.h>
 #include <evr.h>
 #include <mfapi.h>
+#include <mferror.h>
 #include <wrl/client.h>
 
 #include <string>
@@ -56,6 +58,10 @@ using StopFn = HRESULT(STDMETHODCALLTYPE*)(IBaseFilter*);
 using RunFn = HRESULT(STDMETHODCALLTYPE*)(IBaseFilter*, REFERENCE_TIME);
 using DisconnectFn = HRESULT(STDMETHODCALLTYPE*)(IPin*);
 using InitServicePointersFn = HRESULT(STDMETHODCALLTYPE*)(IMFTopologyServiceLookupClient*, IMFTopologyServiceLookup*);
+using SetSyncSourceFn = HRESULT(STDMETHODCALLTYPE*)(IBaseFilter*, IReferenceClock*);
+using LookupServiceFn = HRESULT(STDMETHODCALLTYPE*)(IMFTopologyServiceLookup*, MF_SERVICE_LOOKUP_TYPE, DWORD, REFGUID,
+                                                    REFIID, void**, DWORD*);
+using GetServiceFn = HRESULT(STDMETHODCALLTYPE*)(IMFGetService*, REFGUID, REFIID, void**);
 using InitializeRendererFn = HRESULT(STDMETHODCALLTYPE*)(IMFVideoRenderer*, IMFTransform*, IMFVideoPresenter*);
 
 void Trace(const std::string& text)
@@ -156,10 +162,162 @@ ReleaseFn g_release = nullptr;
 StopFn g_stop = nullptr;
 StopFn g_pause = nullptr;
 RunFn g_run = nullptr;
+SetSyncSourceFn g_setSyncSource = nullptr;
 DisconnectFn g_disconnect = nullptr;
-DisconnectFn g_endFlush = nullptr; // same shape: IPin* in, HRESULT out
+DisconnectFn g_beginFlush = nullptr; // same shape: IPin* in, HRESULT out
+DisconnectFn g_endFlush = nullptr;
+DisconnectFn g_endOfStream = nullptr;
 InitializeRendererFn g_initializeRenderer = nullptr;
 InitServicePointersFn g_mixerInitServicePointers = nullptr;
+LookupServiceFn g_lookupService = nullptr;
+GetServiceFn g_getService = nullptr;
+
+// Where Windows' order is undocumented, the layer's default is one guess and
+// QV_EVR_SHIM_VARIANT (a comma-separated list) names the others; the product
+// must play under each. The names:
+// - flush-at-begin: the flush of a seek at BeginFlush, not EndFlush;
+// - flush-presenter-first: the presenter flushed before the mixer;
+// - resume-with-start: OnClockStart, not OnClockRestart, on a plain resume;
+// - seek-resume-with-restart: OnClockRestart, not OnClockStart, when a
+//   running seek resumes;
+// - start-offset-current: those OnClockStart calls carry
+//   PRESENTATION_CURRENT_POSITION instead of the stream time at the run;
+// - pause-on-preroll: OnClockPause also on a pause from stopped;
+// - relookup-on-clock: a new reference clock releases the presenter's
+//   services and looks them up again.
+bool Variant(const wchar_t* name)
+{
+    static const std::wstring variants = [] {
+        wchar_t buffer[512] = {};
+        const DWORD length = GetEnvironmentVariableW(L"QV_EVR_SHIM_VARIANT", buffer, 512);
+        return length == 0 || length >= 512 ? std::wstring(L",") : L"," + std::wstring(buffer, length) + L",";
+    }();
+    return variants.find(L"," + std::wstring(name) + L",") != std::wstring::npos;
+}
+
+// The renderer's presentation clock, served to the presenter through the
+// service lookup (MR_VIDEO_RENDER_SERVICE, IMFClock) as Windows' renderer does
+// ("How to Write an EVR Presenter"): the graph's stream time, that is the
+// reference clock minus Run's start time, standing still while paused, zero
+// while stopped, and back to zero at a flush.
+class LayerClock : public IMFClock
+{
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        if (riid != __uuidof(IUnknown) && riid != __uuidof(IMFClock))
+        {
+            *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        *ppv = static_cast<IMFClock*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        const LONG count = InterlockedDecrement(&m_refs);
+        if (count == 0)
+            delete this;
+        return static_cast<ULONG>(count);
+    }
+    STDMETHODIMP GetClockCharacteristics(DWORD* characteristics) override
+    {
+        if (!characteristics)
+            return E_POINTER;
+        *characteristics = MFCLOCK_CHARACTERISTICS_FLAG_FREQUENCY_10MHZ;
+        return S_OK;
+    }
+    STDMETHODIMP GetCorrelatedTime(DWORD reserved, LONGLONG* clockTime, MFTIME* systemTime) override
+    {
+        if (!clockTime || !systemTime)
+            return E_POINTER;
+        if (reserved != 0)
+            return E_INVALIDARG;
+        CScopedLock lock(m_lock);
+        *systemTime = MFGetSystemTime();
+        if (m_state != MFCLOCK_STATE_RUNNING)
+        {
+            *clockTime = m_frozen;
+            return S_OK;
+        }
+        REFERENCE_TIME now = 0;
+        if (!m_reference || FAILED(m_reference->GetTime(&now)))
+            return MF_E_NO_CLOCK; // a graph without a clock: samples show as they come
+        *clockTime = now - m_start;
+        return S_OK;
+    }
+    STDMETHODIMP GetContinuityKey(DWORD* key) override
+    {
+        if (!key)
+            return E_POINTER;
+        *key = 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetState(DWORD, MFCLOCK_STATE* state) override
+    {
+        if (!state)
+            return E_POINTER;
+        CScopedLock lock(m_lock);
+        *state = m_state;
+        return S_OK;
+    }
+    STDMETHODIMP GetProperties(MFCLOCK_PROPERTIES* properties) override
+    {
+        if (!properties)
+            return E_POINTER;
+        *properties = MFCLOCK_PROPERTIES{};
+        properties->qwClockFrequency = 10000000; // 100-ns units
+        properties->dwClockTolerance = 50; // parts per million, unknown
+        properties->dwClockJitter = 1;
+        return S_OK;
+    }
+
+    void Run(IReferenceClock* reference, REFERENCE_TIME start)
+    {
+        CScopedLock lock(m_lock);
+        m_reference = reference;
+        m_start = start;
+        m_state = MFCLOCK_STATE_RUNNING;
+    }
+    void Pause()
+    {
+        CScopedLock lock(m_lock);
+        REFERENCE_TIME now = 0;
+        if (m_state == MFCLOCK_STATE_RUNNING && m_reference && SUCCEEDED(m_reference->GetTime(&now)))
+            m_frozen = now - m_start;
+        m_state = MFCLOCK_STATE_PAUSED;
+    }
+    void Stop()
+    {
+        CScopedLock lock(m_lock);
+        m_reference.Reset();
+        m_frozen = 0;
+        m_state = MFCLOCK_STATE_STOPPED;
+    }
+    // A flush (a seek): the stream starts again at zero.
+    void Reset()
+    {
+        CScopedLock lock(m_lock);
+        REFERENCE_TIME now = 0;
+        if (m_state == MFCLOCK_STATE_RUNNING && m_reference && SUCCEEDED(m_reference->GetTime(&now)))
+            m_start = now;
+        m_frozen = 0;
+    }
+
+private:
+    virtual ~LayerClock() = default;
+
+    volatile LONG m_refs = 1;
+    CCriticalSection m_lock;
+    ComPtr<IReferenceClock> m_reference;
+    REFERENCE_TIME m_start = 0;
+    LONGLONG m_frozen = 0;
+    MFCLOCK_STATE m_state = MFCLOCK_STATE_STOPPED;
+};
 
 enum FilterState
 {
@@ -177,9 +335,13 @@ struct RendererRecord
     IBaseFilter* filter = nullptr;
     IMFVideoRenderer* renderer = nullptr;
     ComPtr<IMFVideoPresenter> presenter;
+    // The mixer given to the renderer with the caller's presenter.
+    ComPtr<IMFTransform> mixer;
     // The mixer that looked up this renderer's services, until they are released.
     ComPtr<IMFTopologyServiceLookupClient> mixerClient;
+    ComPtr<LayerClock> clock;
     bool servicesHeld = false; // the presenter may hold the renderer's services
+    bool flushedSincePause = false;
     FilterState state = FILTER_STATE_STOPPED;
 };
 
@@ -243,6 +405,53 @@ MFTIME StreamTimeAtRun(IBaseFilter* filter, REFERENCE_TIME start)
     return now > start ? now - start : 0;
 }
 
+// What a hook needs of a filter's record, copied under the lock.
+struct RecordView
+{
+    ComPtr<IMFVideoPresenter> presenter;
+    ComPtr<IMFTransform> mixer;
+    ComPtr<LayerClock> clock;
+};
+
+RecordView ViewOf(IBaseFilter* filter)
+{
+    RecordView view;
+    CScopedLock lock(Lock());
+    RendererRecord* record = RecordOf(filter);
+    if (record)
+    {
+        view.presenter = record->presenter;
+        if (record->mixerClient)
+            record->mixerClient.As(&view.mixer);
+        view.clock = record->clock;
+    }
+    return view;
+}
+
+ComPtr<IBaseFilter> FilterOfPin(IPin* pin)
+{
+    PIN_INFO info{};
+    ComPtr<IBaseFilter> filter;
+    if (SUCCEEDED(pin->QueryPinInfo(&info)))
+        filter.Attach(info.pFilter);
+    return filter;
+}
+
+bool HasConnectedPin(IBaseFilter* filter)
+{
+    ComPtr<IEnumPins> pins;
+    if (FAILED(filter->EnumPins(&pins)))
+        return false;
+    ComPtr<IPin> pin;
+    while (pins->Next(1, pin.ReleaseAndGetAddressOf(), nullptr) == S_OK)
+    {
+        ComPtr<IPin> peer;
+        if (SUCCEEDED(pin->ConnectedTo(&peer)) && peer)
+            return true;
+    }
+    return false;
+}
+
 ULONG STDMETHODCALLTYPE HookedRelease(IUnknown* self)
 {
     const ULONG count = g_release(self);
@@ -252,6 +461,8 @@ ULONG STDMETHODCALLTYPE HookedRelease(IUnknown* self)
     {
         ComPtr<IMFVideoPresenter> presenter;
         ComPtr<IMFTopologyServiceLookupClient> mixerClient;
+        ComPtr<IMFTransform> mixer;
+        ComPtr<LayerClock> clock;
         bool servicesHeld = false;
         {
             CScopedLock lock(Lock());
@@ -262,6 +473,8 @@ ULONG STDMETHODCALLTYPE HookedRelease(IUnknown* self)
                     continue;
                 presenter.Swap(it->presenter);
                 mixerClient.Swap(it->mixerClient);
+                mixer.Swap(it->mixer);
+                clock.Swap(it->clock);
                 servicesHeld = it->servicesHeld;
                 records.erase(it);
                 break;
@@ -278,6 +491,8 @@ ULONG STDMETHODCALLTYPE HookedRelease(IUnknown* self)
     return 0;
 }
 
+// Running or paused to stopped: OnClockStop, then MFVP_MESSAGE_ENDSTREAMING
+// (MFVP_MESSAGE_TYPE: "the EVR is leaving the streaming state").
 HRESULT STDMETHODCALLTYPE HookedStop(IBaseFilter* self)
 {
     const HRESULT hr = g_stop(self);
@@ -286,6 +501,7 @@ HRESULT STDMETHODCALLTYPE HookedStop(IBaseFilter* self)
     try
     {
         ComPtr<IMFVideoPresenter> presenter;
+        ComPtr<LayerClock> clock;
         {
             CScopedLock lock(Lock());
             RendererRecord* record = RecordOf(self);
@@ -293,10 +509,17 @@ HRESULT STDMETHODCALLTYPE HookedStop(IBaseFilter* self)
                 return hr;
             if (record->state != FILTER_STATE_STOPPED)
                 presenter = record->presenter;
+            clock = record->clock;
             record->state = FILTER_STATE_STOPPED;
+            record->flushedSincePause = false;
         }
+        if (clock)
+            clock->Stop();
         if (presenter)
+        {
             ReportFailure("OnClockStop", presenter->OnClockStop(MFGetSystemTime()));
+            ReportFailure("ENDSTREAMING", presenter->ProcessMessage(MFVP_MESSAGE_ENDSTREAMING, 0));
+        }
     }
     catch (...)
     {
@@ -313,21 +536,37 @@ HRESULT STDMETHODCALLTYPE HookedPause(IBaseFilter* self)
     try
     {
         ComPtr<IMFVideoPresenter> presenter;
+        ComPtr<LayerClock> clock;
+        FilterState previous = FILTER_STATE_STOPPED;
         {
             CScopedLock lock(Lock());
             RendererRecord* record = RecordOf(self);
             if (!record)
                 return hr;
+            previous = record->state;
+            presenter = record->presenter;
+            clock = record->clock;
             // A pause from stopped only prerolls: the clock has not started yet.
             if (record->state == FILTER_STATE_STOPPED)
                 record->state = FILTER_STATE_PAUSED;
             else if (record->state == FILTER_STATE_RUNNING)
             {
                 record->state = FILTER_STATE_PAUSED_AFTER_RUN;
-                presenter = record->presenter;
+                record->flushedSincePause = false;
             }
         }
-        if (presenter)
+        if (previous == FILTER_STATE_RUNNING && clock)
+            clock->Pause();
+        if (!presenter)
+            return hr;
+        if (previous == FILTER_STATE_STOPPED)
+        {
+            // MFVP_MESSAGE_TYPE: BEGINSTREAMING when leaving the stopped state.
+            ReportFailure("BEGINSTREAMING", presenter->ProcessMessage(MFVP_MESSAGE_BEGINSTREAMING, 0));
+            if (Variant(L"pause-on-preroll"))
+                ReportFailure("OnClockPause", presenter->OnClockPause(MFGetSystemTime()));
+        }
+        else if (previous == FILTER_STATE_RUNNING)
             ReportFailure("OnClockPause", presenter->OnClockPause(MFGetSystemTime()));
     }
     catch (...)
@@ -337,6 +576,11 @@ HRESULT STDMETHODCALLTYPE HookedPause(IBaseFilter* self)
     return hr;
 }
 
+// From stopped the clock starts at the stream time of the run. Whether
+// Windows restarts or starts the clock on a resume, plain or after a running
+// seek, and with which offset, is undocumented: the defaults are a restart for
+// a plain resume and a start at the stream time after a seek; the variants
+// flip each.
 HRESULT STDMETHODCALLTYPE HookedRun(IBaseFilter* self, REFERENCE_TIME start)
 {
     const HRESULT hr = g_run(self, start);
@@ -345,23 +589,47 @@ HRESULT STDMETHODCALLTYPE HookedRun(IBaseFilter* self, REFERENCE_TIME start)
     try
     {
         ComPtr<IMFVideoPresenter> presenter;
+        ComPtr<LayerClock> clock;
         FilterState previous = FILTER_STATE_RUNNING;
+        bool flushed = false;
         {
             CScopedLock lock(Lock());
             RendererRecord* record = RecordOf(self);
             if (!record)
                 return hr;
             previous = record->state;
+            flushed = record->flushedSincePause;
             record->state = FILTER_STATE_RUNNING;
+            record->flushedSincePause = false;
             presenter = record->presenter;
+            clock = record->clock;
         }
-        if (!presenter || previous == FILTER_STATE_RUNNING)
+        if (previous == FILTER_STATE_RUNNING)
+            return hr;
+        if (clock)
+        {
+            ComPtr<IReferenceClock> reference;
+            if (FAILED(self->GetSyncSource(&reference)))
+                reference.Reset();
+            clock->Run(reference.Get(), start);
+        }
+        if (!presenter)
             return hr;
         const MFTIME now = MFGetSystemTime();
+        if (previous == FILTER_STATE_STOPPED)
+            ReportFailure("BEGINSTREAMING", presenter->ProcessMessage(MFVP_MESSAGE_BEGINSTREAMING, 0));
+        bool restart = false;
         if (previous == FILTER_STATE_PAUSED_AFTER_RUN)
+            restart = flushed ? Variant(L"seek-resume-with-restart") : !Variant(L"resume-with-start");
+        if (restart)
+        {
             ReportFailure("OnClockRestart", presenter->OnClockRestart(now));
-        else
-            ReportFailure("OnClockStart", presenter->OnClockStart(now, StreamTimeAtRun(self, start)));
+            return hr;
+        }
+        MFTIME offset = StreamTimeAtRun(self, start);
+        if (previous == FILTER_STATE_PAUSED_AFTER_RUN && Variant(L"start-offset-current"))
+            offset = kCurrentPosition;
+        ReportFailure("OnClockStart", presenter->OnClockStart(now, offset));
     }
     catch (...)
     {
@@ -370,9 +638,123 @@ HRESULT STDMETHODCALLTYPE HookedRun(IBaseFilter* self, REFERENCE_TIME start)
     return hr;
 }
 
+// The lookup of the renderer's services, as the presenter and the mixer call
+// it. Windows' renderer serves its clock under MR_VIDEO_RENDER_SERVICE ("How
+// to Write an EVR Presenter"); Wine 8's serves none.
+HRESULT STDMETHODCALLTYPE HookedLookupService(IMFTopologyServiceLookup* self, MF_SERVICE_LOOKUP_TYPE type,
+                                              DWORD index, REFGUID service, REFIID riid, void** objects,
+                                              DWORD* count)
+{
+    try
+    {
+        ComPtr<IBaseFilter> filter;
+        if (objects && count && *count >= 1 && service == MR_VIDEO_RENDER_SERVICE &&
+            riid == __uuidof(IMFClock) &&
+            SUCCEEDED(self->QueryInterface(IID_PPV_ARGS(&filter))))
+        {
+            ComPtr<LayerClock> clock;
+            bool found = false;
+            {
+                CScopedLock lock(Lock());
+                RendererRecord* record = RecordOf(filter.Get());
+                if (record)
+                {
+                    found = true;
+                    clock = record->clock;
+                }
+            }
+            if (found && clock)
+            {
+                objects[0] = static_cast<IMFClock*>(clock.Detach());
+                *count = 1;
+                return S_OK;
+            }
+        }
+    }
+    catch (...)
+    {
+        Trace("LookupService: exception");
+        return E_UNEXPECTED;
+    }
+    return g_lookupService(self, type, index, service, riid, objects, count);
+}
+
+// Windows' renderer answers MR_VIDEO_MIXER_SERVICE with its mixer's own
+// services (IMFVideoMixerControl among them); Wine 8's answers none.
+HRESULT STDMETHODCALLTYPE HookedGetService(IMFGetService* self, REFGUID service, REFIID riid, void** object)
+{
+    const HRESULT hr = g_getService(self, service, riid, object);
+    if (SUCCEEDED(hr) || service != MR_VIDEO_MIXER_SERVICE || !object)
+        return hr;
+    try
+    {
+        ComPtr<IBaseFilter> filter;
+        if (FAILED(self->QueryInterface(IID_PPV_ARGS(&filter))))
+            return hr;
+        ComPtr<IMFTransform> mixer;
+        {
+            CScopedLock lock(Lock());
+            RendererRecord* record = RecordOf(filter.Get());
+            if (record)
+            {
+                mixer = record->mixer;
+                if (!mixer && record->mixerClient)
+                    record->mixerClient.As(&mixer);
+            }
+        }
+        ComPtr<IMFGetService> mixerService;
+        if (!mixer || FAILED(mixer.As(&mixerService)))
+            return hr;
+        return mixerService->GetService(service, riid, object);
+    }
+    catch (...)
+    {
+        Trace("GetService: exception");
+        return hr;
+    }
+}
+
+// The default mixer that Windows' renderer makes for a caller's presenter;
+// made here so that its services can be served before the pin connects.
+ComPtr<IMFTransform> CreateDefaultMixer()
+{
+    using CreateMixerFn = HRESULT(WINAPI*)(IUnknown*, REFIID, REFIID, void**);
+    HMODULE real = RealEvr();
+    auto create = real ? reinterpret_cast<CreateMixerFn>(
+                             reinterpret_cast<void*>(GetProcAddress(real, "MFCreateVideoMixer")))
+                       : nullptr;
+    ComPtr<IMFTransform> mixer;
+    if (create && FAILED(create(nullptr, __uuidof(IDirect3DDevice9), __uuidof(IMFTransform),
+                                reinterpret_cast<void**>(mixer.GetAddressOf()))))
+        mixer.Reset();
+    return mixer;
+}
+
+void InstrumentMixer(IUnknown* object);
+
+// IMFVideoRenderer::InitializeRenderer "returns VFW_E_WRONG_STATE if any pin
+// of the EVR filter is connected"; the layer's own calls go to the original.
 HRESULT STDMETHODCALLTYPE HookedInitializeRenderer(IMFVideoRenderer* self, IMFTransform* mixer,
                                                    IMFVideoPresenter* presenter)
 {
+    ComPtr<IMFTransform> ownMixer;
+    try
+    {
+        ComPtr<IBaseFilter> filter;
+        if (SUCCEEDED(self->QueryInterface(IID_PPV_ARGS(&filter))) && HasConnectedPin(filter.Get()))
+            return VFW_E_WRONG_STATE;
+        if (!mixer && presenter)
+        {
+            ownMixer = CreateDefaultMixer();
+            if (ownMixer)
+                InstrumentMixer(ownMixer.Get());
+            mixer = ownMixer.Get();
+        }
+    }
+    catch (...)
+    {
+        Trace("InitializeRenderer: exception");
+    }
     const HRESULT hr = g_initializeRenderer(self, mixer, presenter);
     if (FAILED(hr))
         return hr;
@@ -387,6 +769,7 @@ HRESULT STDMETHODCALLTYPE HookedInitializeRenderer(IMFVideoRenderer* self, IMFTr
             if (record->presenter.Get() != presenter && record->servicesHeld)
                 replaced = record->presenter;
             record->presenter = presenter;
+            record->mixer = mixer;
             record->servicesHeld = presenter != nullptr;
         }
         // A presenter the renderer lets go of gets its services released.
@@ -396,6 +779,40 @@ HRESULT STDMETHODCALLTYPE HookedInitializeRenderer(IMFVideoRenderer* self, IMFTr
     catch (...)
     {
         Trace("InitializeRenderer: exception");
+    }
+    return hr;
+}
+
+// Windows' renderer releases the presenter's services when a new clock is set
+// ("How to Write an EVR Presenter"); whether it looks them up again at once is
+// undocumented (relookup-on-clock). A presenter that has lost its media type
+// with its services negotiates again, as at a connection.
+HRESULT STDMETHODCALLTYPE HookedSetSyncSource(IBaseFilter* self, IReferenceClock* clock)
+{
+    const HRESULT hr = g_setSyncSource(self, clock);
+    if (FAILED(hr) || !Variant(L"relookup-on-clock"))
+        return hr;
+    try
+    {
+        ComPtr<IMFVideoPresenter> presenter;
+        {
+            CScopedLock lock(Lock());
+            RendererRecord* record = RecordOf(self);
+            if (record && record->servicesHeld)
+                presenter = record->presenter;
+        }
+        ComPtr<IMFTopologyServiceLookupClient> client;
+        ComPtr<IMFTopologyServiceLookup> lookup;
+        if (!presenter || FAILED(presenter.As(&client)) || FAILED(self->QueryInterface(IID_PPV_ARGS(&lookup))))
+            return hr;
+        ReportFailure("ReleaseServicePointers", client->ReleaseServicePointers());
+        ReportFailure("InitServicePointers", client->InitServicePointers(lookup.Get()));
+        if (HasConnectedPin(self))
+            ReportFailure("INVALIDATEMEDIATYPE", presenter->ProcessMessage(MFVP_MESSAGE_INVALIDATEMEDIATYPE, 0));
+    }
+    catch (...)
+    {
+        Trace("SetSyncSource: exception");
     }
     return hr;
 }
@@ -468,7 +885,10 @@ HRESULT STDMETHODCALLTYPE HookedDisconnect(IPin* self)
             CScopedLock lock(Lock());
             RendererRecord* record = RecordOf(filter.Get());
             if (record)
+            {
                 record->presenter.Reset();
+                record->mixer.Reset();
+            }
         }
         return hr;
     }
@@ -479,46 +899,91 @@ HRESULT STDMETHODCALLTYPE HookedDisconnect(IPin* self)
     }
 }
 
-// Wine 8's renderer passes a flush on to neither its mixer nor the
-// presenter: a seek while paused would leave the old frame in the mixer and
-// the presenter's queue, and the new position's frame never shows. Upstream
-// has stopped delivering by the end of a flush, and nothing new arrives
-// before the original EndFlush returns.
+// MFVP_MESSAGE_FLUSH tells the presenter to discard its queued frames; Wine 8's
+// renderer passes a flush on to neither its mixer nor the presenter, so a seek
+// while paused would leave the old frame showing. When Windows flushes
+// relative to BeginFlush/EndFlush, and the mixer against the presenter, is
+// undocumented: by default at EndFlush (upstream has stopped delivering, and
+// nothing new arrives before the original returns), mixer first.
+void FlushRenderer(IPin* pin)
+{
+    ComPtr<IBaseFilter> filter = FilterOfPin(pin);
+    if (!filter)
+        return;
+    RecordView view;
+    {
+        CScopedLock lock(Lock());
+        RendererRecord* record = RecordOf(filter.Get());
+        if (!record)
+            return;
+        view.presenter = record->presenter;
+        if (record->mixerClient)
+            record->mixerClient.As(&view.mixer);
+        view.clock = record->clock;
+        record->flushedSincePause = true;
+    }
+    if (view.clock)
+        view.clock->Reset();
+    const bool presenterFirst = Variant(L"flush-presenter-first");
+    if (presenterFirst && view.presenter)
+        ReportFailure("presenter flush", view.presenter->ProcessMessage(MFVP_MESSAGE_FLUSH, 0));
+    if (view.mixer)
+        ReportFailure("mixer flush", view.mixer->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0));
+    if (!presenterFirst && view.presenter)
+        ReportFailure("presenter flush", view.presenter->ProcessMessage(MFVP_MESSAGE_FLUSH, 0));
+}
+
+HRESULT STDMETHODCALLTYPE HookedBeginFlush(IPin* self)
+{
+    // The original refuses new samples first.
+    const HRESULT hr = g_beginFlush(self);
+    try
+    {
+        if (SUCCEEDED(hr) && Variant(L"flush-at-begin"))
+            FlushRenderer(self);
+    }
+    catch (...)
+    {
+        Trace("BeginFlush: exception");
+    }
+    return hr;
+}
+
 HRESULT STDMETHODCALLTYPE HookedEndFlush(IPin* self)
 {
     try
     {
-        PIN_INFO info{};
-        if (SUCCEEDED(self->QueryPinInfo(&info)))
-        {
-            ComPtr<IBaseFilter> filter;
-            filter.Attach(info.pFilter);
-            ComPtr<IMFVideoPresenter> presenter;
-            ComPtr<IMFTransform> mixer;
-            {
-                CScopedLock lock(Lock());
-                RendererRecord* record = RecordOf(filter.Get());
-                if (record)
-                {
-                    presenter = record->presenter;
-                    if (record->mixerClient)
-                        record->mixerClient.As(&mixer);
-                    // After a seek the clock starts anew from the next Run, as on Windows.
-                    if (record->state == FILTER_STATE_PAUSED_AFTER_RUN)
-                        record->state = FILTER_STATE_PAUSED;
-                }
-            }
-            if (mixer)
-                ReportFailure("mixer flush", mixer->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0));
-            if (presenter)
-                ReportFailure("presenter flush", presenter->ProcessMessage(MFVP_MESSAGE_FLUSH, 0));
-        }
+        if (!Variant(L"flush-at-begin"))
+            FlushRenderer(self);
     }
     catch (...)
     {
         Trace("EndFlush: exception");
     }
     return g_endFlush(self);
+}
+
+// The input pin's end of stream reaches the presenter as
+// MFVP_MESSAGE_ENDOFSTREAM; the presenter sends EC_COMPLETE once it has shown
+// the last frame (MFVP_MESSAGE_TYPE). Wine's filter posts its own at once,
+// which the graph hook keeps from the graph.
+HRESULT STDMETHODCALLTYPE HookedEndOfStream(IPin* self)
+{
+    const HRESULT hr = g_endOfStream(self);
+    if (hr != S_OK)
+        return hr;
+    try
+    {
+        ComPtr<IBaseFilter> filter = FilterOfPin(self);
+        RecordView view = filter ? ViewOf(filter.Get()) : RecordView{};
+        if (view.presenter)
+            ReportFailure("ENDOFSTREAM", view.presenter->ProcessMessage(MFVP_MESSAGE_ENDOFSTREAM, 0));
+    }
+    catch (...)
+    {
+        Trace("EndOfStream: exception");
+    }
+    return hr;
 }
 
 // The renderer hands out no way back to its mixer, so the mixer is caught
@@ -590,8 +1055,20 @@ void Instrument(IUnknown* object)
                             reinterpret_cast<void**>(&g_pause)) &&
                   PatchSlot(filter.Get(), kSlotFilterRun, reinterpret_cast<void*>(&HookedRun),
                             reinterpret_cast<void**>(&g_run)) &&
+                  PatchSlot(filter.Get(), kSlotFilterSetSyncSource, reinterpret_cast<void*>(&HookedSetSyncSource),
+                            reinterpret_cast<void**>(&g_setSyncSource)) &&
                   PatchSlot(renderer.Get(), kSlotRendererInitialize, reinterpret_cast<void*>(&HookedInitializeRenderer),
                             reinterpret_cast<void**>(&g_initializeRenderer));
+    ComPtr<IMFTopologyServiceLookup> lookup;
+    ComPtr<IMFGetService> service;
+    hooked = hooked && SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(&lookup))) &&
+             SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(&service))) &&
+             PatchSlot(lookup.Get(), kSlotLookupService, reinterpret_cast<void*>(&HookedLookupService),
+                       reinterpret_cast<void**>(&g_lookupService)) &&
+             PatchSlot(service.Get(), kSlotGetService, reinterpret_cast<void*>(&HookedGetService),
+                       reinterpret_cast<void**>(&g_getService));
+    lookup.Reset();
+    service.Reset();
     ComPtr<IEnumPins> pins;
     if (hooked && SUCCEEDED(filter->EnumPins(&pins)))
     {
@@ -600,8 +1077,12 @@ void Instrument(IUnknown* object)
         {
             hooked = PatchSlot(pin.Get(), kSlotPinDisconnect, reinterpret_cast<void*>(&HookedDisconnect),
                                reinterpret_cast<void**>(&g_disconnect)) &&
+                     PatchSlot(pin.Get(), kSlotPinBeginFlush, reinterpret_cast<void*>(&HookedBeginFlush),
+                               reinterpret_cast<void**>(&g_beginFlush)) &&
                      PatchSlot(pin.Get(), kSlotPinEndFlush, reinterpret_cast<void*>(&HookedEndFlush),
-                               reinterpret_cast<void**>(&g_endFlush));
+                               reinterpret_cast<void**>(&g_endFlush)) &&
+                     PatchSlot(pin.Get(), kSlotPinEndOfStream, reinterpret_cast<void*>(&HookedEndOfStream),
+                               reinterpret_cast<void**>(&g_endOfStream));
             pin.Reset();
         }
     }
@@ -613,6 +1094,7 @@ void Instrument(IUnknown* object)
         record.identity = identity.Get();
         record.filter = filter.Get();
         record.renderer = renderer.Get();
+        record.clock.Attach(new LayerClock);
         Records().push_back(record);
     }
     // Last, so that the references taken here are returned the ordinary way.

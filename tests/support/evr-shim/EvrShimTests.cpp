@@ -304,3 +304,74 @@ TEST(EvrShimOwnPresenter, AGraphWithTheRenderersOwnPresenterGoesDownWithoutAFaul
     evr.Reset();
     graph.Reset(); // a fault here ends the program
 }
+
+namespace
+{
+ComPtr<IBaseFilter> RendererOf(IFilterGraph2* graph)
+{
+    ComPtr<IBaseFilter> evr;
+    graph->FindFilterByName(L"EVR", &evr);
+    return evr;
+}
+
+LONGLONG ClockTime(IMFClock* clock)
+{
+    LONGLONG time = -1;
+    MFTIME system = 0;
+    EXPECT_HRESULT_SUCCEEDED(clock->GetCorrelatedTime(0, &time, &system));
+    return time;
+}
+} // namespace
+
+// IMFVideoRenderer::InitializeRenderer: VFW_E_WRONG_STATE while a pin is connected.
+TEST_F(ShimGraphTest, TheConnectedRendererRefusesANewMixerOrPresenter)
+{
+    ComPtr<IMFVideoRenderer> renderer;
+    ASSERT_HRESULT_SUCCEEDED(RendererOf(m_graph.Get()).As(&renderer));
+    EXPECT_EQ(VFW_E_WRONG_STATE, renderer->InitializeRenderer(nullptr, nullptr));
+    EXPECT_EQ(VFW_E_WRONG_STATE, renderer->InitializeRenderer(nullptr, m_videoPresenter.Get()));
+}
+
+// As Windows' renderer, MR_VIDEO_MIXER_SERVICE reaches the mixer's controls.
+TEST_F(ShimGraphTest, TheRendererServesItsMixersControl)
+{
+    ComPtr<IMFGetService> service;
+    ASSERT_HRESULT_SUCCEEDED(RendererOf(m_graph.Get()).As(&service));
+    ComPtr<IMFVideoMixerControl> mixer;
+    EXPECT_HRESULT_SUCCEEDED(service->GetService(MR_VIDEO_MIXER_SERVICE, IID_PPV_ARGS(&mixer)));
+    EXPECT_NE(nullptr, mixer.Get());
+}
+
+// The presenter's clock is the graph's stream time: zero while stopped,
+// running with the graph, standing while paused; the presenter shows each
+// colour of the clip (one second each) on its time stamp.
+TEST_F(ShimGraphTest, TheRenderersClockFollowsTheStreamAndFramesShowOnTheirTimeStamps)
+{
+    ComPtr<IMFTopologyServiceLookup> lookup;
+    ASSERT_HRESULT_SUCCEEDED(RendererOf(m_graph.Get()).As(&lookup));
+    ComPtr<IMFClock> clock;
+    DWORD count = 1;
+    ASSERT_HRESULT_SUCCEEDED(lookup->LookupService(MF_SERVICE_LOOKUP_GLOBAL, 0, MR_VIDEO_RENDER_SERVICE,
+                                                   __uuidof(IMFClock),
+                                                   reinterpret_cast<void**>(clock.GetAddressOf()), &count));
+    ASSERT_NE(nullptr, clock.Get());
+    EXPECT_EQ(0, ClockTime(clock.Get()));
+
+    ASSERT_HRESULT_SUCCEEDED(m_control->Run());
+    LONGLONG greenAt = -1;
+    Watch([&] {
+        if (Shown('g') && greenAt < 0)
+            greenAt = ClockTime(clock.Get());
+        return Shown('g');
+    });
+    ASSERT_EQ("rg", m_seen);
+    EXPECT_GE(greenAt, 10000000 - 400000) << "green is stamped at 1 s: not shown before";
+    ASSERT_HRESULT_SUCCEEDED(m_control->Pause());
+    const LONGLONG paused = ClockTime(clock.Get());
+    Sleep(300);
+    EXPECT_EQ(paused, ClockTime(clock.Get())) << "the clock stands while paused";
+    ASSERT_HRESULT_SUCCEEDED(m_control->Run());
+    Watch([&] { return m_complete; });
+    EXPECT_EQ("rgb", m_seen);
+    EXPECT_GE(ClockTime(clock.Get()), 25000000) << "the clip ends at 3 s of stream time";
+}

@@ -13,6 +13,11 @@ extern const unsigned kSlotPinDisconnect;
 extern const unsigned kSlotPinEndFlush;
 extern const unsigned kSlotRendererInitialize;
 extern const unsigned kSlotLookupClientInit;
+extern const unsigned kSlotFilterSetSyncSource;
+extern const unsigned kSlotPinBeginFlush;
+extern const unsigned kSlotPinEndOfStream;
+extern const unsigned kSlotLookupService;
+extern const unsigned kSlotGetService;
 
 #ifdef __cplusplus
 }
