@@ -783,6 +783,59 @@ HRESULT STDMETHODCALLTYPE HookedInitializeRenderer(IMFVideoRenderer* self, IMFTr
     return hr;
 }
 
+// The lookup the layer hands the presenter when it looks services up again by
+// itself: Wine's own answers only inside its own calls (MF_E_NOTACCEPTING, as
+// Windows' does outside InitServicePointers). It serves what the renderer's
+// serves: its clock and event sink, and its mixer.
+class LayerLookup : public IMFTopologyServiceLookup
+{
+public:
+    LayerLookup(IBaseFilter* filter, IMFClock* clock, IMFTransform* mixer)
+        : m_filter(filter), m_clock(clock), m_mixer(mixer)
+    {
+    }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        if (riid != __uuidof(IUnknown) && riid != __uuidof(IMFTopologyServiceLookup))
+        {
+            *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        *ppv = static_cast<IMFTopologyServiceLookup*>(this);
+        AddRef();
+        return S_OK;
+    }
+    // Lives on the stack for the one call.
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP LookupService(MF_SERVICE_LOOKUP_TYPE, DWORD index, REFGUID service, REFIID riid, void** objects,
+                               DWORD* count) override
+    {
+        if (!objects || !count || *count < 1)
+            return E_POINTER;
+        if (index != 0)
+            return MF_E_NOT_FOUND;
+        HRESULT hr = MF_E_UNSUPPORTED_SERVICE;
+        if (service == MR_VIDEO_RENDER_SERVICE && riid == __uuidof(IMFClock) && m_clock)
+            hr = m_clock->QueryInterface(riid, objects);
+        else if (service == MR_VIDEO_RENDER_SERVICE)
+            hr = m_filter->QueryInterface(riid, objects);
+        else if (service == MR_VIDEO_MIXER_SERVICE && m_mixer)
+            hr = m_mixer->QueryInterface(riid, objects);
+        if (SUCCEEDED(hr))
+            *count = 1;
+        return hr;
+    }
+
+private:
+    IBaseFilter* m_filter;
+    IMFClock* m_clock;
+    IMFTransform* m_mixer;
+};
+
 // Windows' renderer releases the presenter's services when a new clock is set
 // ("How to Write an EVR Presenter"); whether it looks them up again at once is
 // undocumented (relookup-on-clock). A presenter that has lost its media type
@@ -794,19 +847,26 @@ HRESULT STDMETHODCALLTYPE HookedSetSyncSource(IBaseFilter* self, IReferenceClock
         return hr;
     try
     {
-        ComPtr<IMFVideoPresenter> presenter;
+        RecordView view;
         {
             CScopedLock lock(Lock());
             RendererRecord* record = RecordOf(self);
             if (record && record->servicesHeld)
-                presenter = record->presenter;
+            {
+                view.presenter = record->presenter;
+                view.clock = record->clock;
+                view.mixer = record->mixer;
+                if (!view.mixer && record->mixerClient)
+                    record->mixerClient.As(&view.mixer);
+            }
         }
+        ComPtr<IMFVideoPresenter> presenter = view.presenter;
         ComPtr<IMFTopologyServiceLookupClient> client;
-        ComPtr<IMFTopologyServiceLookup> lookup;
-        if (!presenter || FAILED(presenter.As(&client)) || FAILED(self->QueryInterface(IID_PPV_ARGS(&lookup))))
+        if (!presenter || FAILED(presenter.As(&client)))
             return hr;
+        LayerLookup lookup(self, view.clock.Get(), view.mixer.Get());
         ReportFailure("ReleaseServicePointers", client->ReleaseServicePointers());
-        ReportFailure("InitServicePointers", client->InitServicePointers(lookup.Get()));
+        ReportFailure("InitServicePointers", client->InitServicePointers(&lookup));
         if (HasConnectedPin(self))
             ReportFailure("INVALIDATEMEDIATYPE", presenter->ProcessMessage(MFVP_MESSAGE_INVALIDATEMEDIATYPE, 0));
     }
