@@ -2,29 +2,49 @@
 // system32\evr.dll and enabled with WINEDLLOVERRIDES="evr=n,b", it loads the
 // mended copy of Wine's own renderer (system32\qvevrmended.dll), forwards every
 // export to it, and makes its Enhanced Video Renderer filter drive a custom
-// presenter as the Windows renderer does. Wine 8's filter never calls the
-// presenter's clock-state sink nor ReleaseServicePointers, and its mixer
-// faults when the input pin disconnects once it holds a device manager.
+// presenter as the Windows renderer does. What Wine 8's filter does alone,
+// seen with a presenter of ours: it looks the presenter's services up at every
+// connection attempt while the graph is built (InitServicePointers twelve
+// times for the test clip, with ReleaseServicePointers between them), but
+// never releases them at disconnect, when the presenter is replaced or at its
+// end; it never calls the clock-state sink, never sends BEGINSTREAMING,
+// ENDSTREAMING, ENDOFSTREAM or a flush; its lookup offers no clock, its
+// GetService no mixer service; it accepts InitializeRenderer while connected;
+// and its mixer faults when the input pin disconnects once it holds a device
+// manager.
 //
 // Wine 8 loads a native system32\evr.dll even without that override; then
 // the layer only forwards, and the mended renderer acts alone as before.
 //
 // How it works: the real class factory's CreateInstance, and in each filter
-// the inner Release, IMediaFilter Stop/Pause/Run, IMFVideoRenderer
-// InitializeRenderer, the input pin's Disconnect and EndFlush and the mixer's
-// InitServicePointers are patched in the real objects' method tables (shared
-// by every object of a kind; each hook calls the original). Per filter the layer remembers the presenter it was given and the
-// graph state, and tells the presenter what Windows tells it:
-// - Run from stopped: OnClockStart(now, stream time at run);
-// - Pause while running: OnClockPause; Run from that pause: OnClockRestart;
-// - Stop after a run or pause: OnClockStop;
-// - the input pin's end of a flush (a seek): the mixer's queued input and
-//   then the presenter are flushed before new samples may arrive, and the
-//   next Run is a start (OnClockStart), not a restart;
+// the inner Release, IMediaFilter Stop/Pause/Run/SetSyncSource,
+// IMFVideoRenderer InitializeRenderer, IMFTopologyServiceLookup
+// LookupService, IMFGetService GetService, the input pin's Disconnect,
+// BeginFlush, EndFlush and EndOfStream and the mixer's InitServicePointers
+// are patched in the real objects' method tables (shared by every object of a
+// kind; each hook calls the original). Per filter the layer remembers the
+// presenter it was given and the graph state, and tells the presenter what
+// Windows tells it (each rule is given at its hook):
+// - stopped to paused or running: BEGINSTREAMING; to stopped: OnClockStop and
+//   ENDSTREAMING;
+// - Run from stopped: OnClockStart(now, stream time at run); Pause while
+//   running: OnClockPause; a plain resume: OnClockRestart; a resume after a
+//   running seek: OnClockStart;
+// - a flush (a seek): the mixer's queued input and then the presenter are
+//   flushed, and the clock starts again at zero;
+// - the input pin's end of stream: ENDOFSTREAM;
+// - the clock service: the graph's stream time; the mixer service: the mixer's;
+// - InitializeRenderer while a pin is connected: VFW_E_WRONG_STATE;
 // - input pin disconnect and the filter's end: ReleaseServicePointers, and
 //   before the disconnect the renderer's own mixer and presenter are put back
 //   so that the faulting mixer has no device manager (ours stays out: unlike
 //   Windows', a renderer that reconnects after that has its own presenter).
+// Where Windows' order is undocumented the choice is a switch (Variant).
+//
+// Not done: Wine's filter posts its own EC_COMPLETE at the end of stream and
+// swallows the presenter's (its event sink passes nothing on). Passing the
+// presenter's on from a hook kept the graph alive at teardown here, so the
+// graph still completes on Wine's.
 #include "EvrSlots.h"
 
 #include "CriticalSection.h"
