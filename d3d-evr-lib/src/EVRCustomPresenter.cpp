@@ -312,6 +312,8 @@ STDMETHODIMP EVRCustomPresenter::ProcessMessage(MFVP_MESSAGE_TYPE eMessage, ULON
         switch (eMessage)
         {
         case MFVP_MESSAGE_FLUSH:
+            // A seek after the end of stream: the stream goes on from the new position.
+            m_bEndStreaming = false;
             return FlushPending();
         case MFVP_MESSAGE_INVALIDATEMEDIATYPE:
             return RenegotiateMediaType();

@@ -193,6 +193,22 @@ TEST_F(SampleFlowTest, EndOfStreamCompletesAfterTheFifthEmptyPoll)
     EXPECT_EQ(1u, m_sink->Count(EC_COMPLETE)) << "completion is reported once";
 }
 
+// A flush (a seek) after the end of stream takes the end back: nothing
+// completes until the stream ends again.
+TEST_F(SampleFlowTest, AFlushAfterTheEndOfStreamTakesItBack)
+{
+    StartPlaying();
+    m_mixer->AddFrame({kRed, 0, 40 * kMs});
+    ASSERT_HRESULT_SUCCEEDED(InputNotify());
+    ASSERT_EQ(kRed, PixelOf(Poll()));
+    ASSERT_HRESULT_SUCCEEDED(m_videoPresenter->ProcessMessage(MFVP_MESSAGE_ENDOFSTREAM, 0));
+    ASSERT_HRESULT_SUCCEEDED(m_videoPresenter->ProcessMessage(MFVP_MESSAGE_FLUSH, 0));
+    for (int i = 1; i <= 5; ++i)
+        Poll();
+    Sleep(100);
+    EXPECT_EQ(0u, m_sink->Count(EC_COMPLETE));
+}
+
 TEST_F(SampleFlowTest, TheMixerTakingBackTheShownSampleLeavesNoFrame)
 {
     m_presenter->SetPresenterMode(3);
