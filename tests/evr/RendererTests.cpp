@@ -1,6 +1,7 @@
 // The presenter installed in the platform's real Enhanced Video Renderer
-// filter: first alone, then in a graph with the test clip, where Wine's filter
-// looks up the presenter's services when its input pin connects.
+// filter (with the test prefix's layer, which drives it as Windows' does):
+// first alone, then in a graph with the test clip, where the filter looks up
+// the presenter's services when its input pin connects.
 #include "EvrFixture.h"
 #include "Handles.h"
 #include "TestColours.h"
@@ -112,25 +113,15 @@ protected:
         {
             EXPECT_HRESULT_SUCCEEDED(m_control->Stop());
         }
-        // Wine 8's mixer dereferences the NULL input type with which the
-        // renderer's pin disconnects (SetInputType(0, NULL, 0)) once it has a
-        // device manager. Handing the renderer back its own mixer and presenter
-        // first lets the graph go down.
-        if (m_renderer)
-        {
-            EXPECT_HRESULT_SUCCEEDED(m_renderer->InitializeRenderer(nullptr, nullptr));
-        }
+        // The renderer refuses a new presenter while connected (as Windows'
+        // does, with the test prefix's layer); its teardown releases the
+        // presenter's services.
         m_control.Reset();
         m_renderer.Reset();
         m_evr.Reset();
         m_graph.Reset();
-        // Wine 8's renderer never calls ReleaseServicePointers, neither when its
-        // presenter is replaced nor when it goes down; the shown frame would keep
-        // the presenter alive through its release callback. Do what the renderer should.
-        ComPtr<IMFTopologyServiceLookupClient> lookupClient;
-        ASSERT_HRESULT_SUCCEEDED(m_presenter.As(&lookupClient));
-        EXPECT_HRESULT_SUCCEEDED(lookupClient->ReleaseServicePointers());
-        lookupClient.Reset();
+        EXPECT_EQ(MF_E_SHUTDOWN, m_videoPresenter->ProcessMessage(MFVP_MESSAGE_FLUSH, 0))
+            << "the renderer released the presenter's services";
         m_videoPresenter.Reset();
         EXPECT_TRUE(WaitUntil([&] { return RefCountOf(m_presenter.Get()) == 1; }))
             << "references left: " << RefCountOf(m_presenter.Get());
@@ -186,9 +177,6 @@ TEST_F(ClipGraphTest, PlayingThroughTheClipShowsItsColoursInOrderWhileTheClientP
     ComPtr<IMediaEvent> events;
     ASSERT_HRESULT_SUCCEEDED(m_graph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(events.GetAddressOf())));
     ASSERT_HRESULT_SUCCEEDED(m_control->Run());
-    // Wine 8's renderer filter never tells its presenter that the clock
-    // started; without that only the preroll frame is pulled. Windows' does.
-    ASSERT_HRESULT_SUCCEEDED(m_videoPresenter->OnClockStart(0, 0x7FFFFFFFFFFFFFFF));
 
     // The client's pace: a poll every 10 ms, each shown texture read back.
     std::string seen;

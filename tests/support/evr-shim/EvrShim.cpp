@@ -41,10 +41,10 @@
 //   Windows', a renderer that reconnects after that has its own presenter).
 // Where Windows' order is undocumented the choice is a switch (Variant).
 //
-// Not done: Wine's filter posts its own EC_COMPLETE at the end of stream and
-// swallows the presenter's (its event sink passes nothing on). Passing the
-// presenter's on from a hook kept the graph alive at teardown here, so the
-// graph still completes on Wine's.
+// Still Wine's: its filter posts its own EC_COMPLETE at the end of stream and
+// swallows the presenter's (its event sink passes nothing on), so the graph
+// completes on Wine's. With the presenter's passed on instead, the layer's own
+// graphs completed, but the server's playback never reported its end.
 #include "EvrSlots.h"
 
 #include "CriticalSection.h"
