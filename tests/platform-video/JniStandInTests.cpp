@@ -165,3 +165,25 @@ TEST(JvmStandIn, AHostMakesThePlayerCallbackAndReadsItsLastError)
     EXPECT_EQ(L"second \u00e9", JniStandIn::Text(text));
     EXPECT_EQ((std::vector<jlong>{4, 5, 6}), jni.Calls(java)[1].integers);
 }
+
+TEST(JvmStandIn, ForgettingRecordsKeepsObjectsAndReferencesUsable)
+{
+    JniStandIn jni;
+    jni.AddPlayerCallbackClass();
+    JNIEnv* env = jni.Env();
+    jobject java = jni.NewObject("TestWinPlayerCallback");
+    jobject global = env->NewGlobalRef(java);
+    jmethodID onReady = env->GetMethodID(env->GetObjectClass(java), "onReady", "()V");
+    env->CallVoidMethod(global, onReady);
+    env->ThrowNew(env->FindClass("java/lang/Exception"), "x");
+    jni.ClearException();
+
+    jni.ForgetRecords();
+    EXPECT_TRUE(jni.Calls(java).empty());
+    EXPECT_TRUE(jni.Journal().empty());
+    EXPECT_TRUE(jni.Thrown().empty());
+    EXPECT_EQ(1u, jni.LiveGlobalRefs());
+    env->CallVoidMethod(global, onReady);
+    EXPECT_EQ(1u, jni.Calls(java).size());
+    env->DeleteGlobalRef(global);
+}

@@ -448,6 +448,20 @@ jobject JniStandIn::NewObject(const std::string& className)
     return m_objects.back().get();
 }
 
+void JniStandIn::ForgetRecords()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    for (const std::unique_ptr<StandInObject>& object : m_objects)
+        std::vector<JavaCall>().swap(object->calls);
+    std::vector<std::string>().swap(m_journal);
+    std::vector<ThrownException>().swap(m_thrown);
+    for (auto entry = m_threads.begin(); entry != m_threads.end();)
+    {
+        ForgetEndedThread(entry->second);
+        entry = entry->second.thread ? std::next(entry) : m_threads.erase(entry);
+    }
+}
+
 std::vector<JavaCall> JniStandIn::Calls(jobject object)
 {
     std::lock_guard<std::recursive_mutex> lock(m_lock);

@@ -99,6 +99,9 @@ public:
     // Method calls, global reference deletions and attach/detach in order:
     // "call <class>.<method>", "DeleteGlobalRef <class>", "AttachCurrentThread", "DetachCurrentThread".
     std::vector<std::string> Journal();
+    // Drops the recorded calls, journal, thrown exceptions and ended threads,
+    // so that a long run measures the library and not the records of its calls.
+    void ForgetRecords();
 
     // Global references made and not deleted.
     size_t LiveGlobalRefs();
