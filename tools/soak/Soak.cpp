@@ -4,7 +4,7 @@
 // hostile inputs, and prints one line of figures per scenario.
 //
 //   qvfx-soak.exe [--quick] [--only NAME] [--seed N] [--cycles N] [--kills N] [--closes N]
-//                 [--commands N] [--blocks N] [--known-failures]
+//                 [--commands N] [--blocks N] [--time-slack N] [--known-failures]
 //
 // --known-failures (the quick ctest entry) still prints and counts every
 // failed check, but does not fail for those that name a fault still being
@@ -109,7 +109,10 @@ struct Options
 {
     bool quick = false;
     bool knownFailures = false;
-    bool clientStub = false; // cycles without a server, to tell the client's share from the server start's
+    bool clientStub = false;
+    // Multiplies the time bounds of close, delete and a server's end, for a
+    // shared machine; a hang still fails, and the figures show the real times.
+    DWORD slack = 1; // cycles without a server, to tell the client's share from the server start's
     std::string only;
     unsigned seed = 12345;
     long cycles = 2000;
@@ -136,6 +139,9 @@ public:
         jobject callback = nullptr;
         float start = 0.0f;
         bool clientStub = false;
+    // Multiplies the time bounds of close, delete and a server's end, for a
+    // shared machine; a hang still fails, and the figures show the real times.
+    DWORD slack = 1;
         bool holdLoop = false; // the loop starts only when Go() is called
     };
 
@@ -179,7 +185,7 @@ public:
 
     int Run();
     int RunHostChild(long players);
-    int RunExitChild();
+    int RunExitChild(bool cleanUp);
 
     // Counts a pending exception on the calling thread and clears it, as a Java catch would.
     void CheckPending(const char* where)
@@ -404,8 +410,9 @@ double Campaign::WineLeakPerStartKb()
         WaitForSingleObject(process.Get(), 10000);
         return true;
     };
-    for (int i = 0; i < 10; ++i)
-        startOnce(); // the first starts load what every later start reuses
+    // The first starts grow what every later start reuses.
+    for (long i = 0; i < std::max(10L, options.bareStarts / 2); ++i)
+        startOnce();
     const ProcessFigures before = SettledFigures();
     long started = 0;
     for (long i = 0; i < options.bareStarts; ++i)
@@ -420,7 +427,7 @@ void Campaign::Cycles()
     const ULONGLONG begin = GetTickCount64();
     Check& ready = AddCheck("cycles", "every player ready, no error");
     Check& hang = AddCheck("cycles", "close and delete return within 3 s");
-    Check& memory = AddCheck("cycles", "private memory growth after the reference cycle under 1 MB (Wine's subtracted)");
+    Check& memory = AddCheck("cycles", "private memory growth under 1 MB over at least 100 cycles after the reference (Wine's subtracted)");
     Check& threads = AddCheck("cycles", "threads back to the reference within 2");
     Check& handles = AddCheck("cycles", "no handle growth after the reference cycle beyond Wine's own per start");
     Check& left = AddCheck("cycles", "no server left");
@@ -450,7 +457,9 @@ void Campaign::Cycles()
             const ULONGLONG closing = GetTickCount64();
             exports.close(jni.Env(), nullptr, player.handle);
             CheckPending("_nClose");
-            const bool ended = player.WaitLoopEnd(3000) && player.Delete(3000 - std::min<ULONGLONG>(3000, GetTickCount64() - closing) + 1);
+            const DWORD bound = 3000 * options.slack;
+            const bool ended = player.WaitLoopEnd(bound) &&
+                               player.Delete(bound - static_cast<DWORD>(std::min<ULONGLONG>(bound, GetTickCount64() - closing)) + 1);
             Count(hang, !ended, Format("cycle %ld", cycle));
             if (!ended)
                 player.Delete(20000);
@@ -488,7 +497,10 @@ void Campaign::Cycles()
     const long startsAfter = options.cycles - std::max(referenceCycle, 0L);
     const double growth = last.privateKb - reference.privateKb;
     const double corrected = growth - m_wineLeakKb * startsAfter;
-    Count(memory, referenceCycle < 0 || corrected >= 1024.0, Format("%.0f KB (Wine %.1f KB per start)", corrected, m_wineLeakKb));
+    // Wine's pool threads move memory by whole stacks: a few cycles say nothing about a leak.
+    if (startsAfter >= 100)
+        Count(memory, referenceCycle < 0 || corrected >= 1024.0,
+              Format("%.0f KB (Wine %.1f KB per start)", corrected, m_wineLeakKb));
     const double handleGrowth = last.handles - reference.handles - m_wineLeakHandles * startsAfter;
     Count(handles, !last.handlesKnown || handleGrowth > 2.0 + startsAfter / 100.0,
           Format("%+.0f handles after Wine's share", handleGrowth));
@@ -572,7 +584,7 @@ void Campaign::Kills()
             exports.close(jni.Env(), nullptr, player.handle);
             CheckPending("_nClose");
         }
-        const bool ended = player.WaitLoopEnd(3000) && player.Delete(3000);
+        const bool ended = player.WaitLoopEnd(3000 * options.slack) && player.Delete(3000 * options.slack);
         Count(hang, !ended, Format("%s #%ld", KILL_NAMES[moment], i));
         const std::vector<std::string> errors = ErrorTexts(callback);
         doubles += errors.size() > 1 ? 1 : 0;
@@ -632,13 +644,15 @@ void Campaign::Closes()
         ULONGLONG at = GetTickCount64();
         exports.close(jni.Env(), nullptr, player.handle);
         CheckPending("_nClose");
+        const ULONGLONG closedTick = at;
         const DWORD closeMs = static_cast<DWORD>(GetTickCount64() - at);
         player.Go();
-        const bool loopEnded = player.WaitLoopEnd(3000);
+        const DWORD bound = 3000 * options.slack;
+        const bool loopEnded = player.WaitLoopEnd(bound);
         at = GetTickCount64();
-        const bool deleted = player.Delete(3000);
+        const bool deleted = player.Delete(bound);
         const DWORD deleteMs = static_cast<DWORD>(GetTickCount64() - at);
-        Count(hang, closeMs > 3000 || !loopEnded || !deleted || deleteMs > 3000,
+        Count(hang, closeMs > bound || !loopEnded || !deleted || deleteMs > bound,
               Format("#%ld: close %lu ms, loop %s, delete %lu ms", i, closeMs, loopEnded ? "ended" : "hung", deleteMs));
         if (beforeLoop)
         {
@@ -646,10 +660,10 @@ void Campaign::Closes()
             Sleep(500);
             Count(early, servers.Count() > index, Format("#%ld", i));
         }
-        closedAt.emplace_back(index, GetTickCount64());
+        closedAt.emplace_back(index, closedTick);
     }
     // Every server seen after a player's start must have ended 6 s after that player's close.
-    Sleep(6000);
+    Sleep(6000 * options.slack);
     servers.Alive();
     const std::vector<ServerWatch::Server> now = servers.Servers();
     long late = 0;
@@ -658,7 +672,7 @@ void Campaign::Closes()
         size_t player = 0;
         while (player + 1 < closedAt.size() && closedAt[player + 1].first <= s)
             ++player;
-        const ULONGLONG limit = closedAt.empty() ? 0 : closedAt[player].second + 6000;
+        const ULONGLONG limit = closedAt.empty() ? 0 : closedAt[player].second + 6000 * options.slack;
         const bool isLate = now[s].endedAt == 0 || now[s].endedAt > limit;
         late += isLate ? 1 : 0;
         Count(left, isLate, Format("server %lu ended %lld ms after its player's close", now[s].id,
@@ -771,9 +785,15 @@ void Campaign::HostDies()
 {
     const ULONGLONG begin = GetTickCount64();
     Check& ends = AddCheck("host dies", "every server ends within one parent-watch period plus a second");
-    Check& exits = AddCheck("host dies", "a host that never called _nShutdownCleanup exits within 10 s", EXIT_SPIN);
+    Check& cleanExits = AddCheck("host dies", "a host that called _nShutdownCleanup exits within 12 s");
+    Check& exits = AddCheck("host dies", "a host that never called _nShutdownCleanup exits within 12 s", EXIT_SPIN);
     std::string figure;
-    // The host without clean-up runs meanwhile.
+    // Hosts with and without clean-up run meanwhile; the first shows that the
+    // campaign's own host ends.
+    PROCESS_INFORMATION cleanInfo = {};
+    StartSelf(L"--clean-exit-child", cleanInfo);
+    UniqueHandle cleanProcess(cleanInfo.hProcess);
+    UniqueHandle cleanThread(cleanInfo.hThread);
     PROCESS_INFORMATION exitInfo = {};
     StartSelf(L"--exit-child", exitInfo);
     const ULONGLONG exitStarted = GetTickCount64();
@@ -796,14 +816,14 @@ void Campaign::HostDies()
         servers.Alive(info.dwProcessId);
         TerminateProcess(process.Get(), 0xDEAD);
         const ULONGLONG killedAt = GetTickCount64();
-        servers.WaitNoneAlive(info.dwProcessId, 10000);
+        servers.WaitNoneAlive(info.dwProcessId, 10000 * options.slack);
         ULONGLONG slowest = 0;
         const std::vector<ServerWatch::Server> all = servers.Servers(info.dwProcessId);
         for (const ServerWatch::Server& server : all)
         {
             const ULONGLONG took = server.endedAt ? server.endedAt - killedAt : 99999;
             slowest = std::max(slowest, took);
-            Count(ends, took > 6000, Format("server %lu ended %llu ms after its host", server.id,
+            Count(ends, took > 6000 * options.slack, Format("server %lu ended %llu ms after its host", server.id,
                                             static_cast<unsigned long long>(took)));
         }
         Count(ends, !isReady || all.size() != static_cast<size_t>(options.hostPlayers),
@@ -818,6 +838,10 @@ void Campaign::HostDies()
         if (exitProcess && !ended)
             TerminateProcess(exitProcess.Get(), 0xDEAD);
         Count(exits, !ended, "still running 12 s after its start");
+        const bool cleanEnded = cleanProcess && WaitForSingleObject(cleanProcess.Get(), 1000) == WAIT_OBJECT_0;
+        if (cleanProcess && !cleanEnded)
+            TerminateProcess(cleanProcess.Get(), 0xDEAD);
+        Count(cleanExits, !cleanEnded, "still running 12 s after its start");
         figure += ended ? "; host without clean-up exited" : "; host without clean-up still running after 12 s";
     }
     servers.ForgetEnded();
@@ -1176,7 +1200,7 @@ int Campaign::RunHostChild(long players)
 }
 
 // A Java process that used a player (and so the stub texture) and ends without clean-up.
-int Campaign::RunExitChild()
+int Campaign::RunExitChild(bool cleanUp)
 {
     const jobject callback = jni.NewObject("TestWinPlayerCallback");
     Player::Setup setup;
@@ -1187,6 +1211,8 @@ int Campaign::RunExitChild()
     WaitFor([&] { return Calls(callback, "onReady") > 0; }, 10000);
     exports.close(jni.Env(), nullptr, player.handle);
     player.Delete(10000);
+    if (cleanUp)
+        exports.shutdown(jni.Env(), nullptr);
     return 0;
 }
 
@@ -1201,6 +1227,7 @@ int wmain(int argc, wchar_t** argv)
     Options options;
     long hostChild = -1;
     bool exitChild = false;
+    bool cleanExit = false;
     for (int i = 1; i < argc; ++i)
     {
         const std::wstring arg = argv[i];
@@ -1217,6 +1244,8 @@ int wmain(int argc, wchar_t** argv)
             options.bareStarts = 20;
             options.hostPlayers = 2;
         }
+        else if (arg == L"--time-slack")
+            options.slack = static_cast<DWORD>(std::max(1L, Argument(argc, argv, i)));
         else if (arg == L"--client-stub")
             options.clientStub = true;
         else if (arg == L"--known-failures")
@@ -1247,6 +1276,8 @@ int wmain(int argc, wchar_t** argv)
             hostChild = Argument(argc, argv, i);
         else if (arg == L"--exit-child")
             exitChild = true;
+        else if (arg == L"--clean-exit-child")
+            exitChild = cleanExit = true;
         else
         {
             printf("unknown argument %ls\n", argv[i]);
@@ -1261,7 +1292,7 @@ int wmain(int argc, wchar_t** argv)
         if (hostChild >= 0)
             return campaign.RunHostChild(hostChild);
         if (exitChild)
-            return campaign.RunExitChild();
+            return campaign.RunExitChild(cleanExit);
         result = campaign.Run();
     }
     if (library)
