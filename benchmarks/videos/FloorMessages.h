@@ -1,0 +1,21 @@
+#pragma once
+
+#include <windows.h>
+
+// Between videos-bench and qv-bench-platform. wParam carries the run's index
+// (from the floor's command line) times 16 plus the kind of figure.
+const UINT kFloorFigure = WM_APP + 11; // lParam = microseconds, or -1: not observable
+const UINT kFloorFailed = WM_APP + 12; // lParam = the failing HRESULT
+
+enum FloorKind : int
+{
+    FLOOR_KIND_HELLO = 0,       // the program's first message; lParam 0
+    FLOOR_KIND_DEVICE = 1,      // Direct3D 9Ex object and device creation, in the program
+    FLOOR_KIND_GRAPH = 2,       // graph built on the file and paused, in the program
+    FLOOR_KIND_FIRST_FRAME = 3, // Run to the renderer's first drawn frame
+};
+
+inline WPARAM FloorTag(int index, int kind)
+{
+    return static_cast<WPARAM>(index * 16 + kind);
+}
