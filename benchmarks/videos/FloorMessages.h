@@ -13,6 +13,8 @@ enum FloorKind : int
     FLOOR_KIND_DEVICE = 1,      // Direct3D 9Ex object and device creation, in the program
     FLOOR_KIND_GRAPH = 2,       // graph built on the file and paused, in the program
     FLOOR_KIND_FIRST_FRAME = 3, // Run to the renderer's first drawn frame
+    FLOOR_KIND_SAMPLE_AFTER_RUN = 4,  // Run to the next video sample reaching the renderer
+    FLOOR_KIND_SAMPLE_AFTER_SEEK = 5, // a seek to the start while running, to the next sample
 };
 
 inline WPARAM FloorTag(int index, int kind)

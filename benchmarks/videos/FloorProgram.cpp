@@ -6,20 +6,28 @@
 //           renderers and pauses it;
 //   run     as graph, then runs it and reports the time to the video
 //           renderer's first drawn frame (IQualProp::get_FramesDrawn), or -1
-//           when the renderer does not count its frames.
+//           when the renderer does not count its frames; and the time to the
+//           next video sample reaching the renderer, through a sample grabber,
+//           after Run and after a seek to the start while running;
+//   loop    as run, but the seek follows the graph's report of its end.
 #include "FloorMessages.h"
 #include "Handles.h"
 
 #include <windows.h>
 #include <d3d9.h>
 #include <dshow.h>
+#include <qedit.h>
 #include <shellapi.h>
 #include <wrl/client.h>
 
+#include <atomic>
 #include <cwchar>
 #include <string>
 
 using Microsoft::WRL::ComPtr;
+
+// Defined in strmiids; MinGW's qedit.h leaves out its declaration.
+EXTERN_C const CLSID CLSID_SampleGrabber;
 
 namespace
 {
@@ -116,7 +124,38 @@ ComPtr<IQualProp> FindFrameCounter(IGraphBuilder* graph)
     return nullptr;
 }
 
-int Graph(const std::wstring& media, bool run)
+// Notes when video samples pass a sample grabber put in front of the
+// renderer: the platform's own delivery, with nothing of ours downstream.
+class SampleClock : public ISampleGrabberCB
+{
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** out) override
+    {
+        if (riid == IID_IUnknown || riid == IID_ISampleGrabberCB)
+        {
+            *out = static_cast<ISampleGrabberCB*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; } // lives on the stack of Graph, beyond the graph
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP SampleCB(double, IMediaSample*) override
+    {
+        const double now = NowUs();
+        const double runAt = m_runAt.load();
+        if (runAt > 0.0 && m_firstAfterRun.load() < 0.0)
+            m_firstAfterRun = now - runAt;
+        return S_OK;
+    }
+    STDMETHODIMP BufferCB(double, BYTE*, long) override { return E_NOTIMPL; }
+
+    std::atomic<double> m_runAt{0.0};
+    std::atomic<double> m_firstAfterRun{-1.0};
+};
+
+int Graph(const std::wstring& media, bool run, bool atEnd)
 {
     ScopedComInit com;
     const double start = NowUs();
@@ -126,6 +165,23 @@ int Graph(const std::wstring& media, bool run)
     ComPtr<IMediaControl> control;
     if (SUCCEEDED(hr))
         hr = graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(control.GetAddressOf()));
+    // The run mode puts a sample grabber in first; the graph's building tries
+    // the filters it already holds before any other.
+    SampleClock clock;
+    ComPtr<IBaseFilter> grabberFilter;
+    if (SUCCEEDED(hr) && run &&
+        SUCCEEDED(CoCreateInstance(CLSID_SampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                   reinterpret_cast<void**>(grabberFilter.GetAddressOf()))))
+    {
+        ComPtr<ISampleGrabber> grabber;
+        AM_MEDIA_TYPE type{};
+        type.majortype = MEDIATYPE_Video;
+        if (SUCCEEDED(grabberFilter->QueryInterface(IID_ISampleGrabber, reinterpret_cast<void**>(grabber.GetAddressOf()))) &&
+            SUCCEEDED(grabber->SetMediaType(&type)) && SUCCEEDED(grabber->SetCallback(&clock, 0)))
+            graph->AddFilter(grabberFilter.Get(), L"Sample clock");
+        else
+            grabberFilter.Reset();
+    }
     if (SUCCEEDED(hr))
         hr = graph->RenderFile(media.c_str(), nullptr);
     if (SUCCEEDED(hr))
@@ -146,6 +202,7 @@ int Graph(const std::wstring& media, bool run)
     if (counter)
         counter->get_FramesDrawn(&before);
     const double runAt = NowUs();
+    clock.m_runAt = runAt;
     hr = control->Run();
     if (FAILED(hr))
         return Failed(FLOOR_KIND_FIRST_FRAME, hr);
@@ -162,6 +219,48 @@ int Graph(const std::wstring& media, bool run)
         Sleep(1);
     }
     Figure(FLOOR_KIND_FIRST_FRAME, firstUs);
+    // The sample after the paused one, as it reaches the renderer.
+    while (grabberFilter && clock.m_firstAfterRun.load() < 0.0 && NowUs() - runAt < 3e6)
+    {
+        Pump();
+        Sleep(1);
+    }
+    Figure(FLOOR_KIND_SAMPLE_AFTER_RUN, grabberFilter ? clock.m_firstAfterRun.load() : -1.0);
+
+    // A seek to the start while running: in the middle of the file, or, in the
+    // loop mode, as a loop restart does it, once the graph reports its end.
+    ComPtr<IMediaSeeking> seeking;
+    ComPtr<IMediaEvent> events;
+    LONGLONG zero = 0;
+    if (grabberFilter && clock.m_firstAfterRun.load() >= 0.0 &&
+        SUCCEEDED(graph->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(seeking.GetAddressOf()))) &&
+        SUCCEEDED(graph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(events.GetAddressOf()))))
+    {
+        if (atEnd)
+        {
+            long code = 0;
+            LONG_PTR p1 = 0, p2 = 0;
+            const double waitFrom = NowUs();
+            while (code != EC_COMPLETE && NowUs() - waitFrom < 20e6)
+            {
+                Pump();
+                if (SUCCEEDED(events->GetEvent(&code, &p1, &p2, 1)))
+                    events->FreeEventParams(code, p1, p2);
+            }
+        }
+        else
+            Sleep(200);
+        clock.m_firstAfterRun = -1.0;
+        const double seekAt = NowUs();
+        clock.m_runAt = seekAt;
+        hr = seeking->SetPositions(&zero, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning);
+        while (SUCCEEDED(hr) && clock.m_firstAfterRun.load() < 0.0 && NowUs() - seekAt < 3e6)
+        {
+            Pump();
+            Sleep(1);
+        }
+        Figure(FLOOR_KIND_SAMPLE_AFTER_SEEK, SUCCEEDED(hr) ? clock.m_firstAfterRun.load() : -1.0);
+    }
     control->Stop();
     return 0;
 }
@@ -194,8 +293,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     int code = 0;
     if (mode == L"device")
         code = Device(window);
-    else if (mode == L"graph" || mode == L"run")
-        code = Graph(media, mode == L"run");
+    else if (mode == L"graph" || mode == L"run" || mode == L"loop")
+        code = Graph(media, mode == L"run" || mode == L"loop", mode == L"loop");
     DestroyWindow(window);
     return code;
 }

@@ -195,7 +195,7 @@ public:
             if (process)
             {
                 const uint64_t start = ProcessCpuUs(process.Get());
-                m_others.push_back({std::move(process), start});
+                m_others.push_back({std::move(process), start, entry.szExeFile});
             }
         }
         m_linux = LinuxProcessesToCount();
@@ -209,14 +209,27 @@ public:
     std::string End(const std::vector<UniqueHandle>& servers)
     {
         const double wallUs = NowUs() - m_beginUs;
+        std::ostringstream text;
+        char part[160];
         uint64_t serverUs = 0;
         for (const UniqueHandle& server : servers)
             serverUs += ProcessCpuUs(server.Get());
         uint64_t wineUs = 0;
-        for (const auto& other : m_others)
-            wineUs += ProcessCpuUs(other.first.Get()) - other.second;
-        std::ostringstream text;
-        char part[160];
+        std::map<std::wstring, uint64_t> byName;
+        for (const Other& other : m_others)
+        {
+            const uint64_t us = ProcessCpuUs(other.process.Get()) - other.startUs;
+            wineUs += us;
+            byName[other.name] += us;
+        }
+        std::string names;
+        for (const auto& item : byName)
+            if (item.second >= 10000)
+            {
+                std::snprintf(part, sizeof(part), "%s%ls %.2f", names.empty() ? "" : ", ", item.first.c_str(),
+                              item.second / 1e6);
+                names += part;
+            }
         auto add = [&](const char* name, uint64_t us) {
             std::snprintf(part, sizeof(part), "%s %.2f s (%.0f %%)", name, us / 1e6, 100.0 * us / wallUs);
             text << (text.tellp() > 0 ? ", " : "") << part;
@@ -224,6 +237,8 @@ public:
         add("client", ProcessCpuUs(GetCurrentProcess()) - m_client);
         add("servers", serverUs);
         add("wine services", wineUs);
+        if (!names.empty())
+            text << " (" << names << ")";
         for (size_t i = 0; i < m_linux.size(); ++i)
             add(m_linux[i].name.c_str(), LinuxProcessCpuUs(m_linux[i].pid) - m_linuxStart[i]);
         uint64_t busy = 0, total = 0;
@@ -241,7 +256,13 @@ public:
 private:
     double m_beginUs = 0.0;
     uint64_t m_client = 0;
-    std::vector<std::pair<UniqueHandle, uint64_t>> m_others;
+    struct Other
+    {
+        UniqueHandle process;
+        uint64_t startUs;
+        std::wstring name;
+    };
+    std::vector<Other> m_others;
     std::vector<LinuxProcess> m_linux;
     std::vector<uint64_t> m_linuxStart;
     uint64_t m_machineBusy = 0;
@@ -287,6 +308,8 @@ struct FloorFigures
     std::vector<double> doneMs;   // CreateProcess to the figure of the mode, seen by this process
     std::vector<double> insideMs; // the mode's own work, timed inside the program
     std::vector<double> firstFrameMs;
+    std::vector<double> sampleAfterRunMs;
+    std::vector<double> sampleAfterSeekMs;
     int failures = 0;
 };
 
@@ -313,6 +336,10 @@ LRESULT CALLBACK FloorProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
                 g_floor->helloMs.push_back(sinceStart);
             else if (kind == FLOOR_KIND_FIRST_FRAME)
                 g_floor->firstFrameMs.push_back(inside);
+            else if (kind == FLOOR_KIND_SAMPLE_AFTER_RUN)
+                g_floor->sampleAfterRunMs.push_back(inside);
+            else if (kind == FLOOR_KIND_SAMPLE_AFTER_SEEK)
+                g_floor->sampleAfterSeekMs.push_back(inside);
             else
             {
                 g_floor->doneMs.push_back(sinceStart);
@@ -700,7 +727,8 @@ int RunLatency(int runs, const std::wstring& media, const std::wstring& loopMedi
     std::vector<double> first;
     std::vector<double> second;
     std::vector<double> floorFirst;
-    FloorFigures bare;
+    std::vector<double> floorSample;
+    std::vector<double> floorSeek;
     for (int i = 0; i < runs; ++i)
     {
         std::vector<UniqueHandle> servers;
@@ -714,6 +742,12 @@ int RunLatency(int runs, const std::wstring& media, const std::wstring& loopMedi
                 std::printf("%s\n", line.c_str());
         const FloorFigures f = floors.Run(L"run", 1);
         floorFirst.insert(floorFirst.end(), f.firstFrameMs.begin(), f.firstFrameMs.end());
+        for (double ms : f.sampleAfterRunMs)
+            if (ms >= 0.0)
+                floorSample.push_back(ms);
+        for (double ms : f.sampleAfterSeekMs)
+            if (ms >= 0.0)
+                floorSeek.push_back(ms);
     }
     std::printf("media %ls, %.0f fps\n", media.c_str(), fps);
     std::printf("Play to first frame (polled every 1 ms)      median %7.1f ms   max %7.1f ms   (%d of %d runs)\n",
@@ -729,6 +763,19 @@ int RunLatency(int runs, const std::wstring& media, const std::wstring& loopMedi
         std::printf("  floor: bare graph Run to first drawn frame not observable: the default renderer keeps no "
                     "frame count (IQualProp)\n");
 
+    if (!floorSample.empty())
+        std::printf("  floor: bare graph Run to the next video sample reaching its renderer (a sample grabber in "
+                    "front of it) median %7.1f ms   max %7.1f ms\n",
+                    Median(floorSample), Max(floorSample));
+    else
+        std::printf("  floor: no sample grabber could be put in front of the bare graph's renderer\n");
+
+    std::vector<double> floorEndSeek;
+    for (int i = 0; i < std::min(runs, 3); ++i)
+        for (double ms : Floors(loopMedia).Run(L"loop", 1).sampleAfterSeekMs)
+            if (ms >= 0.0)
+                floorEndSeek.push_back(ms);
+
     PlayerPlan loop;
     loop.media = loopMedia;
     loop.fps = fps;
@@ -738,9 +785,13 @@ int RunLatency(int runs, const std::wstring& media, const std::wstring& loopMedi
     std::vector<UniqueHandle> servers;
     const PlayerResult r = RunPlayers(loop, 1, &servers)[0];
     const int clipFrames = static_cast<int>(r.duration * fps + 0.5);
-    const int expected = static_cast<int>(loopSeconds * fps + 0.5);
     std::printf("\nloop: %ls (%.2f s, %d frames) looping for %.0f s, polled at 60 Hz\n", loopMedia.c_str(),
                 r.duration, clipFrames, loopSeconds);
+    std::printf("  floor: bare graph, a seek to the start while running, to the next video sample at its renderer:\n"
+                "         in the middle of the file median %6.1f ms   max %6.1f ms; after its end (EC_COMPLETE) "
+                "median %6.1f ms   max %6.1f ms\n",
+                Median(floorSeek), Max(floorSeek), Median(floorEndSeek), Max(floorEndSeek));
+    const int expected = static_cast<int>(loopSeconds * fps + 0.5);
     std::printf("  frames seen %d of %d; %d restarts\n", r.framesSeen, expected, static_cast<int>(r.restartTimesUs.size()));
     for (size_t k = 0; k < r.restartTimesUs.size(); ++k)
     {
@@ -750,13 +801,15 @@ int RunLatency(int runs, const std::wstring& media, const std::wstring& loopMedi
         for (size_t i = 1; i < r.frameTimesUs.size(); ++i)
             if (r.frameTimesUs[i] > at - 5e5 && r.frameTimesUs[i - 1] < at + 5e5)
                 gap = std::max(gap, r.frameTimesUs[i] - r.frameTimesUs[i - 1]);
+        const auto next = std::upper_bound(r.frameTimesUs.begin(), r.frameTimesUs.end(), at);
+        const double afterEvent = next == r.frameTimesUs.end() ? -1.0 : (*next - at) / 1000.0;
         const double begin = k == 0 ? 0.0 : r.restartTimesUs[k - 1];
         const int between = static_cast<int>(std::count_if(r.frameTimesUs.begin(), r.frameTimesUs.end(),
                                                            [&](double t) { return t > begin && t <= at; }));
-        std::printf("  restart %d: longest gap %6.1f ms (%.1f frame intervals, so %d lost); frames since the "
-                    "previous restart %d%s\n",
+        std::printf("  restart %d: longest gap %6.1f ms (%.1f frame intervals, so %d lost); event to the next frame "
+                    "%6.1f ms; frames since the previous restart %d%s\n",
                     static_cast<int>(k + 1), gap / 1000.0, gap / 1000.0 * fps / 1000.0,
-                    std::max(0, static_cast<int>(gap * fps / 1e6 + 0.5) - 1), between,
+                    std::max(0, static_cast<int>(gap * fps / 1e6 + 0.5) - 1), afterEvent, between,
                     k == 0 ? " (includes the start)" : "");
     }
     return 0;
