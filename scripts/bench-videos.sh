@@ -26,19 +26,14 @@ export WINEPREFIX="$prefix" QV_BUILD_DIR="$build"
 (cd "$build/bin" && "$root/tools/wine-run.sh" reg add 'HKCU\Software\Wine\Direct3D' /v csmt /t REG_DWORD /d 0 /f \
     >/dev/null)
 
-# The Linux processes that serve this prefix: its wineserver, kept up for the
-# run and found by its working folder, named after the prefix's device and
-# inode, and the X server.
-/usr/lib/wine/wineserver -p60 2>/dev/null || true # already up: it lives while the benchmark runs
-server_dir=$(printf 'server-%x-%x' "$(stat -c %d "$prefix")" "$(stat -c %i "$prefix")")
+# What Wine's processes of this prefix cost is read from Linux (their
+# environment names the prefix); the X server is named by its pid.
+export QV_BENCH_PREFIX="$prefix"
 pids=""
-for p in $(pgrep wineserver || true); do
-    [ "$(basename "$(readlink "/proc/$p/cwd" 2>/dev/null)")" = "$server_dir" ] && pids="wineserver:$p"
-done
 display=$(cat "$build/xvfb.display" 2>/dev/null || true)
 if [ -n "$display" ]; then
     xvfb=$(pgrep -f "^Xvfb $display( |$)" | head -1 || true)
-    [ -n "$xvfb" ] && pids="$pids,Xvfb:$xvfb"
+    [ -n "$xvfb" ] && pids="Xvfb:$xvfb"
 fi
 export QV_BENCH_LINUX_PIDS="$pids"
 

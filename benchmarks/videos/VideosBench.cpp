@@ -82,20 +82,6 @@ void PumpUntilTime(double untilUs)
     }
 }
 
-uint64_t FileTimeUs(const FILETIME& time)
-{
-    return ((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 10;
-}
-
-// User plus kernel time of a process, in microseconds; 0 when it cannot be read.
-uint64_t ProcessCpuUs(HANDLE process)
-{
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
-        return 0;
-    return FileTimeUs(kernel) + FileTimeUs(user);
-}
-
 // Reads a Linux file through Wine's drive Z:; empty when there is none.
 std::string ReadLinuxFile(const std::string& path)
 {
@@ -172,73 +158,90 @@ std::vector<LinuxProcess> LinuxProcessesToCount()
     return list;
 }
 
-// CPU time by kind of process over one span: this process (the client), the
-// video servers, Wine's own Windows processes of the prefix, and the Linux
-// processes named on the environment.
+// CPU time by kind of process over one span, read from Linux: every process
+// whose environment names this prefix (QV_BENCH_PREFIX) is sampled every
+// 100 ms, so a process that ends loses at most its last 100 ms. Wine's
+// GetProcessTimes on another process does not give that process's own times.
 class CpuAccount
 {
 public:
+    CpuAccount()
+    {
+        const char* prefix = std::getenv("QV_BENCH_PREFIX");
+        if (prefix && *prefix)
+            m_marker = std::string("WINEPREFIX=") + prefix + '\0';
+    }
+    ~CpuAccount() { Stop(); }
+    CpuAccount(const CpuAccount&) = delete;
+    CpuAccount& operator=(const CpuAccount&) = delete;
+
     void Begin()
     {
         m_beginUs = NowUs();
-        m_client = ProcessCpuUs(GetCurrentProcess());
-        m_others.clear();
-        UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-        PROCESSENTRY32W entry{};
-        entry.dwSize = sizeof(entry);
-        for (BOOL more = snapshot && Process32FirstW(snapshot.Get(), &entry); more;
-             more = Process32NextW(snapshot.Get(), &entry))
-        {
-            if (entry.th32ProcessID == GetCurrentProcessId() || _wcsicmp(entry.szExeFile, L"qvfx-reviv.exe") == 0)
-                continue;
-            UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-            if (process)
-            {
-                const uint64_t start = ProcessCpuUs(process.Get());
-                m_others.push_back({std::move(process), start, entry.szExeFile});
-            }
-        }
+        m_first.clear();
+        m_last.clear();
+        Scan(true);
         m_linux = LinuxProcessesToCount();
         m_linuxStart.clear();
         for (const LinuxProcess& p : m_linux)
             m_linuxStart.push_back(LinuxProcessCpuUs(p.pid));
         MachineCpuUs(&m_machineBusy, &m_machineTotal);
+        m_stop = false;
+        m_sampler = std::thread([this] {
+            while (!m_stop)
+            {
+                Sleep(100);
+                Scan(false);
+            }
+        });
     }
 
-    // servers: their whole lives lie inside the span.
-    std::string End(const std::vector<UniqueHandle>& servers)
+    std::string End()
     {
+        Stop();
+        Scan(false);
         const double wallUs = NowUs() - m_beginUs;
-        std::ostringstream text;
-        char part[160];
-        uint64_t serverUs = 0;
-        for (const UniqueHandle& server : servers)
-            serverUs += ProcessCpuUs(server.Get());
-        uint64_t wineUs = 0;
-        std::map<std::wstring, uint64_t> byName;
-        for (const Other& other : m_others)
+        std::map<std::string, uint64_t> byName;
+        for (const auto& item : m_last)
         {
-            const uint64_t us = ProcessCpuUs(other.process.Get()) - other.startUs;
-            wineUs += us;
-            byName[other.name] += us;
+            const auto first = m_first.find(item.first);
+            byName[item.second.first] += item.second.second - (first == m_first.end() ? 0 : first->second);
         }
+        uint64_t clientUs = 0, serverUs = 0, wineUs = 0;
         std::string names;
+        char part[160];
         for (const auto& item : byName)
-            if (item.second >= 10000)
+        {
+            if (item.first.rfind("videos-bench", 0) == 0)
+                clientUs += item.second;
+            else if (item.first.rfind("qvfx-reviv", 0) == 0)
+                serverUs += item.second;
+            else
             {
-                std::snprintf(part, sizeof(part), "%s%ls %.2f", names.empty() ? "" : ", ", item.first.c_str(),
-                              item.second / 1e6);
-                names += part;
+                wineUs += item.second;
+                if (item.second >= 10000)
+                {
+                    std::snprintf(part, sizeof(part), "%s%s %.2f", names.empty() ? "" : ", ", item.first.c_str(),
+                                  item.second / 1e6);
+                    names += part;
+                }
             }
+        }
+        std::ostringstream text;
         auto add = [&](const char* name, uint64_t us) {
             std::snprintf(part, sizeof(part), "%s %.2f s (%.0f %%)", name, us / 1e6, 100.0 * us / wallUs);
             text << (text.tellp() > 0 ? ", " : "") << part;
         };
-        add("client", ProcessCpuUs(GetCurrentProcess()) - m_client);
-        add("servers", serverUs);
-        add("wine services", wineUs);
-        if (!names.empty())
-            text << " (" << names << ")";
+        if (m_marker.empty())
+            text << "(no QV_BENCH_PREFIX: Wine's processes not counted)";
+        else
+        {
+            add("client", clientUs);
+            add("servers", serverUs);
+            add("Wine's own", wineUs);
+            if (!names.empty())
+                text << " (" << names << ")";
+        }
         for (size_t i = 0; i < m_linux.size(); ++i)
             add(m_linux[i].name.c_str(), LinuxProcessCpuUs(m_linux[i].pid) - m_linuxStart[i]);
         uint64_t busy = 0, total = 0;
@@ -254,15 +257,57 @@ public:
     }
 
 private:
-    double m_beginUs = 0.0;
-    uint64_t m_client = 0;
-    struct Other
+    void Stop()
     {
-        UniqueHandle process;
-        uint64_t startUs;
-        std::wstring name;
-    };
-    std::vector<Other> m_others;
+        m_stop = true;
+        if (m_sampler.joinable())
+            m_sampler.join();
+    }
+
+    // Reads the CPU time of every process of the prefix; at the span's start
+    // the readings are its baseline.
+    void Scan(bool atBegin)
+    {
+        if (m_marker.empty())
+            return;
+        WIN32_FIND_DATAW entry;
+        HANDLE find = FindFirstFileW(L"Z:\\proc\\*", &entry);
+        if (find == INVALID_HANDLE_VALUE)
+            return;
+        do
+        {
+            const int pid = _wtoi(entry.cFileName);
+            if (pid <= 0)
+                continue;
+            auto known = m_ours.find(pid);
+            if (known == m_ours.end())
+                known = m_ours.emplace(pid, ReadLinuxFile("/proc/" + std::to_string(pid) + "/environ").find(m_marker) !=
+                                                std::string::npos)
+                            .first;
+            if (!known->second)
+                continue;
+            const std::string stat = ReadLinuxFile("/proc/" + std::to_string(pid) + "/stat");
+            const size_t open = stat.find('(');
+            const size_t close = stat.rfind(')');
+            if (open == std::string::npos || close == std::string::npos)
+                continue;
+            const uint64_t cpu = LinuxProcessCpuUs(pid);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_last[pid] = {stat.substr(open + 1, close - open - 1), cpu};
+            if (atBegin)
+                m_first[pid] = cpu;
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
+
+    std::string m_marker;
+    double m_beginUs = 0.0;
+    std::map<int, bool> m_ours; // sampler thread only, after Begin
+    std::mutex m_mutex;
+    std::map<int, uint64_t> m_first;
+    std::map<int, std::pair<std::string, uint64_t>> m_last;
+    std::atomic<bool> m_stop{false};
+    std::thread m_sampler;
     std::vector<LinuxProcess> m_linux;
     std::vector<uint64_t> m_linuxStart;
     uint64_t m_machineBusy = 0;
@@ -668,7 +713,7 @@ int RunVideos(const std::vector<int>& counts, const std::wstring& media, double 
             for (UniqueHandle& server : roundServers)
                 servers.push_back(std::move(server));
         }
-        const std::string cpuText = cpu.End(servers);
+        const std::string cpuText = cpu.End();
 
         std::vector<double> ready, seenShare, pollRate;
         int failed = 0, notReady = 0, incomplete = 0, mediaFrames = 0, neverSeen = 0;
