@@ -34,6 +34,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -293,6 +294,7 @@ private:
                 continue;
             const uint64_t cpu = LinuxProcessCpuUs(pid);
             std::lock_guard<std::mutex> lock(m_mutex);
+            Seen().insert(pid);
             m_last[pid] = {stat.substr(open + 1, close - open - 1), cpu};
             if (atBegin)
                 m_first[pid] = cpu;
@@ -300,6 +302,15 @@ private:
         FindClose(find);
     }
 
+public:
+    // Every Linux process of the prefix seen while counting, for a profile's filter.
+    static std::set<int>& Seen()
+    {
+        static std::set<int> seen;
+        return seen;
+    }
+
+private:
     std::string m_marker;
     double m_beginUs = 0.0;
     std::map<int, bool> m_ours; // sampler thread only, after Begin
@@ -920,5 +931,15 @@ int wmain(int argc, wchar_t** argv)
     timeBeginPeriod(1);
     const int code = latency ? RunLatency(runs, media, loopMedia, fps, loopSeconds) : RunVideos(counts, media, fps);
     timeEndPeriod(1);
+    // QV_BENCH_PID_FILE (a Linux path): where to list the processes counted.
+    if (const char* pidFile = std::getenv("QV_BENCH_PID_FILE"))
+    {
+        if (FILE* file = std::fopen((std::string("Z:") + pidFile).c_str(), "wb"))
+        {
+            for (int pid : CpuAccount::Seen())
+                std::fprintf(file, "%d\n", pid);
+            std::fclose(file);
+        }
+    }
     return code;
 }
