@@ -6,9 +6,10 @@
 //           renderers and pauses it;
 //   run     as graph, then runs it and reports the time to the video
 //           renderer's first drawn frame (IQualProp::get_FramesDrawn), or -1
-//           when the renderer does not count its frames; and the time to the
-//           next video sample reaching the renderer, through a sample grabber,
-//           after Run and after a seek to the start while running;
+//           when the renderer does not count its frames; and, through a sample
+//           grabber in front of the renderer, when the renderer lets go of its
+//           first frame (the next sample then passes the grabber), after Run
+//           and after a seek to the start while running;
 //   loop    as run, but the seek follows the graph's report of its end.
 #include "FloorMessages.h"
 #include "Handles.h"
@@ -141,11 +142,13 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; } // lives on the stack of Graph, beyond the graph
     STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP SampleCB(double, IMediaSample*) override
+    // Samples still in flight from before a Run or a seek also pass by; only
+    // a sample whose media time lies in [m_from, m_to) counts.
+    STDMETHODIMP SampleCB(double time, IMediaSample*) override
     {
         const double now = NowUs();
         const double runAt = m_runAt.load();
-        if (runAt > 0.0 && m_firstAfterRun.load() < 0.0)
+        if (runAt > 0.0 && m_firstAfterRun.load() < 0.0 && time >= m_from.load() && time < m_to.load())
             m_firstAfterRun = now - runAt;
         return S_OK;
     }
@@ -153,6 +156,8 @@ public:
 
     std::atomic<double> m_runAt{0.0};
     std::atomic<double> m_firstAfterRun{-1.0};
+    std::atomic<double> m_from{0.001}; // after Run: not the paused graph's first sample again
+    std::atomic<double> m_to{1e9};
 };
 
 int Graph(const std::wstring& media, bool run, bool atEnd)
@@ -250,6 +255,10 @@ int Graph(const std::wstring& media, bool run, bool atEnd)
         }
         else
             Sleep(200);
+        // The new segment starts again at 0; its second sample passes once the
+        // renderer has let go of the first, at that one's time.
+        clock.m_from = 0.001;
+        clock.m_to = 0.1;
         clock.m_firstAfterRun = -1.0;
         const double seekAt = NowUs();
         clock.m_runAt = seekAt;

@@ -17,7 +17,6 @@
 // Run it through scripts/bench-videos.sh, which gives it a prefix of its own and
 // the test prefix's overrides. QV_BENCH_LINUX_PIDS="name:pid,..." names
 // processes outside Wine (wineserver, Xvfb) whose CPU time is counted too.
-#include "ChildServer.h"
 #include "FloorMessages.h"
 #include "TestProcess.h"
 #include "VideoPlayerClient.h"
@@ -820,8 +819,8 @@ int RunLatency(int runs, const std::wstring& media, const std::wstring& loopMedi
                     "frame count (IQualProp)\n");
 
     if (!floorSample.empty())
-        std::printf("  floor: bare graph Run to the next video sample reaching its renderer (a sample grabber in "
-                    "front of it) median %7.1f ms   max %7.1f ms\n",
+        std::printf("  floor: bare graph Run to its renderer letting go of the paused frame (the next sample passes "
+                    "a sample grabber in front of it) median %7.1f ms   max %7.1f ms\n",
                     Median(floorSample), Max(floorSample));
     else
         std::printf("  floor: no sample grabber could be put in front of the bare graph's renderer\n");
@@ -843,9 +842,9 @@ int RunLatency(int runs, const std::wstring& media, const std::wstring& loopMedi
     const int clipFrames = static_cast<int>(r.duration * fps + 0.5);
     std::printf("\nloop: %ls (%.2f s, %d frames) looping for %.0f s, polled at 60 Hz\n", loopMedia.c_str(),
                 r.duration, clipFrames, loopSeconds);
-    std::printf("  floor: bare graph, a seek to the start while running, to the next video sample at its renderer:\n"
-                "         in the middle of the file median %6.1f ms   max %6.1f ms; after its end (EC_COMPLETE) "
-                "median %6.1f ms   max %6.1f ms\n",
+    std::printf("  floor: bare graph, a seek to the start while running, to its renderer letting go of the first "
+                "frame after it\n         (its next sample passes the grabber): in the middle of the file median "
+                "%6.1f ms   max %6.1f ms;\n         after the end (EC_COMPLETE) median %6.1f ms   max %6.1f ms\n",
                 Median(floorSeek), Max(floorSeek), Median(floorEndSeek), Max(floorEndSeek));
     const int expected = static_cast<int>(loopSeconds * fps + 0.5);
     std::printf("  frames seen %d of %d; %d restarts\n", r.framesSeen, expected, static_cast<int>(r.restartTimesUs.size()));
