@@ -45,7 +45,7 @@ if [ "${QV_BENCH_PERF:-0}" = 1 ]; then
 fi
 status=0
 # Wine's sound driver finds no card here and says so on every start.
-"$root/tools/wine-run.sh" "$build/bin/videos-bench.exe" "$@" 2> >(grep -v -e '^ALSA lib' -e 'Evaluate error' -e "cannot find card" >&2) || status=$?
+"$root/tools/wine-run.sh" "$build/bin/videos-bench.exe" "$@" 2> >(grep -v -e '^ALSA lib' -e 'Evaluate error' -e 'cannot find card' -e 'snd_' >&2) || status=$?
 if [ -n "${perf_pid:-}" ]; then
     kill -INT "$perf_pid"
     wait "$perf_pid" || true
