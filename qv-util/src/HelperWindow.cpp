@@ -38,7 +38,15 @@ HelperWindow::~HelperWindow()
     {
         HWND hwnd = m_hwnd;
         m_hwnd = nullptr;
-        DestroyWindow(hwnd);
+        // Only the creating thread can destroy the window. From any other the
+        // window stays, and its messages must no longer reach this object.
+        if (!DestroyWindow(hwnd))
+        {
+            const DWORD error = GetLastError();
+            SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+            Log("HelperWindow::~HelperWindow [ERROR]",
+                "window not destroyed (error " + std::to_string(error) + "), handler detached");
+        }
     }
 }
 

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
+#include <thread>
 #include <vector>
 
 namespace
@@ -121,6 +123,31 @@ TEST(HelperWindow, PostCloseFromAnotherThreadEndsTheWindowThroughTheLoop)
     EXPECT_TRUE(PumpUntil([&] { return window.GetHwnd() == nullptr; }, 5000));
     EXPECT_TRUE(handler.Saw(WM_CLOSE));
     EXPECT_FALSE(IsWindow(hwnd));
+}
+
+TEST(HelperWindow, DestroyedOnAnotherThreadItsWindowStaysButNoLongerReachesTheHandler)
+{
+    RecordingHandler handler;
+    auto window = std::make_unique<HelperWindow>(L"QvTestForeign", &handler);
+    HWND hwnd = nullptr;
+    DWORD ownerId = 0;
+    UniqueHandle created(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread owner([&] {
+        window->Create(nullptr, true);
+        hwnd = window->GetHwnd();
+        ownerId = GetCurrentThreadId();
+        SetEvent(created.Get());
+        MSG msg;
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+            DispatchMessageW(&msg);
+    });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(created.Get(), 5000));
+    window.reset(); // DestroyWindow fails on a thread that did not create the window
+    EXPECT_TRUE(IsWindow(hwnd));
+    EXPECT_EQ(0, SendMessageW(hwnd, kHandled, 21, 0));
+    EXPECT_FALSE(handler.Saw(kHandled));
+    PostThreadMessageW(ownerId, WM_QUIT, 0, 0);
+    owner.join();
 }
 
 TEST(HelperWindow, FailedCreateReportsTheSystemError)
