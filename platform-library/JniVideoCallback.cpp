@@ -1,6 +1,8 @@
 #include "JniVideoCallback.h"
 
+#include "JniString.h"
 #include "Log.h"
+#include "Utf8.h"
 #include "VideoPlayerClient.h"
 
 #include <windows.h>
@@ -23,6 +25,17 @@ jmethodID LookUpMethod(JNIEnv* env, jclass cls, const char* name, const char* si
         Log(kConstructorErrorTag, missingText);
     }
     return id;
+}
+
+// A Java method that threw leaves its exception pending, and no later JNI call
+// on this thread may run with one pending: it is described, cleared and logged.
+void ClearJavaException(JNIEnv* env, const char* tag)
+{
+    if (!env->ExceptionCheck())
+        return;
+    env->ExceptionDescribe();
+    env->ExceptionClear();
+    Log(tag, "Java exception cleared");
 }
 } // namespace
 
@@ -104,9 +117,14 @@ void JniVideoCallback::onError(VideoPlayerClient*, uint32_t code, int64_t param1
     {
         Log(tag, "enter callback");
         JNIEnv* env = jvmThread.Env();
-        jstring javaText = env->NewStringUTF(text.c_str());
+        // Java takes modified UTF-8 only; UTF-16 carries every character of
+        // the server's UTF-8, and its invalid bytes as U+FFFD.
+        const std::wstring wide = ToUtf16Lenient(text);
+        jstring javaText = NewJavaString(env, wide.c_str(), wide.size());
+        ClearJavaException(env, tag);
         env->CallVoidMethod(m_callbackObject, m_onErrorMID, static_cast<jint>(code), static_cast<jlong>(param1),
                             static_cast<jlong>(param2), javaText);
+        ClearJavaException(env, tag);
         if (javaText)
             env->DeleteLocalRef(javaText);
         Log(tag, "finish");
@@ -130,8 +148,11 @@ void JniVideoCallback::onEvent(VideoPlayerClient*, int32_t code, int64_t value)
         return;
     }
     if (m_callbackObject && m_onEventMID)
+    {
         jvmThread.Env()->CallVoidMethod(m_callbackObject, m_onEventMID, static_cast<jint>(code),
                                         static_cast<jlong>(value));
+        ClearJavaException(jvmThread.Env(), tag);
+    }
     else
         Log("JniVideoCallback:onEvent", "no callback or method id");
 }
@@ -143,7 +164,10 @@ void JniVideoCallback::onReady(VideoPlayerClient* player, HWND)
     if (!jvmThread.IsUsable())
         return;
     if (m_callbackObject && m_onReadyMID)
+    {
         jvmThread.Env()->CallVoidMethod(m_callbackObject, m_onReadyMID);
+        ClearJavaException(jvmThread.Env(), "JniVideoCallback::onReady");
+    }
     else
     {
         Log("JniVideoCallback:onReady", "no callback or method id");
@@ -160,7 +184,10 @@ void JniVideoCallback::onDestroy()
     if (!jvmThread.IsUsable())
         return;
     if (m_callbackObject && m_onDestroyMID)
+    {
         jvmThread.Env()->CallVoidMethod(m_callbackObject, m_onDestroyMID);
+        ClearJavaException(jvmThread.Env(), "JniVideoCallback:onDestroy");
+    }
     else
         Log("JniVideoCallback:onDestroy", "no callback or method id");
 }

@@ -20,6 +20,21 @@ std::string ToUtf8(const std::wstring& text)
     return out;
 }
 
+std::wstring ToUtf16Lenient(const std::string& text)
+{
+    if (text.empty() || text.size() > 0x7FFFFFFF)
+        return std::wstring();
+    // Without MB_ERR_INVALID_CHARS the system replaces what is not UTF-8 with U+FFFD.
+    const int length = static_cast<int>(text.size());
+    const int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+    if (units <= 0)
+        return std::wstring();
+    std::wstring out(static_cast<size_t>(units), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, 0, text.data(), length, &out[0], units) != units)
+        return std::wstring();
+    return out;
+}
+
 std::string ToUtf8OrPlaceholder(const std::wstring& text)
 {
     try

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -145,6 +146,34 @@ TEST_F(CallbackBridge, EveryNotificationReachesJavaWithItsArgumentsAndDestroyCom
     EXPECT_EQ("DeleteGlobalRef TestWinPlayerCallback", journal.back());
     EXPECT_EQ(0u, jni.LiveGlobalRefs());
     EXPECT_EQ(0u, jni.Attaches());
+}
+
+TEST_F(CallbackBridge, ErrorTextsReachJavaAsUtf16WithInvalidBytesReplaced)
+{
+    jobject java = jni.NewObject("TestWinPlayerCallback");
+    auto* callback = new JniVideoCallback(jni.Vm(), env, java);
+    callback->onError(nullptr, VE_PLAY_ERROR, 0, 0, "bad \xFF byte \xF0\x9F\x98\x80");
+    callback->Release();
+    ASSERT_FALSE(jni.Calls(java).empty());
+    EXPECT_EQ(std::vector<std::string>{"bad \xEF\xBF\xBD byte \xF0\x9F\x98\x80"}, jni.Calls(java)[0].texts);
+}
+
+TEST_F(CallbackBridge, AnExceptionThrownByJavaIsDescribedAndClearedAfterEveryCall)
+{
+    jni.AddPlayerCallbackClass("Throwing", {}, "java/lang/IllegalStateException");
+    jobject java = jni.NewObject("Throwing");
+    auto* callback = new JniVideoCallback(jni.Vm(), env, java);
+    VideoLogMark mark;
+    callback->onError(nullptr, VE_PLAY_ERROR, 0, 0, "x");
+    callback->onEvent(nullptr, 1, 0);
+    callback->onReady(nullptr, nullptr);
+    callback->Release();
+    EXPECT_EQ("", jni.PendingException());
+    EXPECT_EQ(4u, jni.Calls(java).size());
+    const std::vector<std::string> journal = jni.Journal();
+    EXPECT_EQ(4, std::count(journal.begin(), journal.end(), "ExceptionDescribe java/lang/IllegalStateException"));
+    EXPECT_EQ(4u, CountOf(mark.NewText(), "Java exception cleared"));
+    EXPECT_EQ(0u, jni.LiveGlobalRefs());
 }
 
 TEST_F(CallbackBridge, AMissingMethodIsLoggedAndOnlyItsCallsAreDropped)

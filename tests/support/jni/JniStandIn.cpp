@@ -188,6 +188,7 @@ JniStandIn::JniStandIn()
     m_envFunctions.FindClass = &JniStandIn::FindClass;
     m_envFunctions.ThrowNew = &JniStandIn::ThrowNew;
     m_envFunctions.ExceptionOccurred = &JniStandIn::ExceptionOccurred;
+    m_envFunctions.ExceptionDescribe = &JniStandIn::ExceptionDescribe;
     m_envFunctions.ExceptionClear = &JniStandIn::ExceptionClear;
     m_envFunctions.ExceptionCheck = &JniStandIn::ExceptionCheck;
     m_envFunctions.NewGlobalRef = &JniStandIn::NewGlobalRef;
@@ -411,12 +412,19 @@ void JniStandIn::AddClass(const std::string& name, const std::vector<MethodSpec>
     m_classes[name] = std::move(cls);
 }
 
-void JniStandIn::AddPlayerCallbackClass(const std::string& name, const std::set<std::string>& without)
+void JniStandIn::AddPlayerCallbackClass(const std::string& name, const std::set<std::string>& without,
+                                        const std::string& thrown)
 {
-    std::vector<MethodSpec> methods = {{"onError", "(IJJLjava/lang/String;)V", nullptr},
-                                       {"onEvent", "(IJ)V", nullptr},
-                                       {"onReady", "()V", nullptr},
-                                       {"onDestroy", "()V", nullptr},
+    MethodHandler throws;
+    if (!thrown.empty())
+        throws = [thrown](JniStandIn& jvm, jobject, const JavaCall&) -> jobject {
+            jvm.ThrowFromJava(thrown);
+            return nullptr;
+        };
+    std::vector<MethodSpec> methods = {{"onError", "(IJJLjava/lang/String;)V", throws},
+                                       {"onEvent", "(IJ)V", throws},
+                                       {"onReady", "()V", throws},
+                                       {"onDestroy", "()V", throws},
                                        {"getLastError", "()Ljava/lang/String;",
                                         [](JniStandIn& jvm, jobject self, const JavaCall&) -> jobject {
                                             std::string last;
@@ -528,6 +536,12 @@ void JniStandIn::ClearException()
 {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     StateOfThisThread().pending.clear();
+}
+
+void JniStandIn::ThrowFromJava(const std::string& className)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    SetPending(className);
 }
 
 jlongArray JniStandIn::NewLongArray(const std::vector<jlong>& values)
@@ -689,6 +703,21 @@ jthrowable JNICALL JniStandIn::ExceptionOccurred(JNIEnv* env)
         return nullptr;
     // The exception object itself is not modelled; its class stands for it.
     return reinterpret_cast<jthrowable>(owner->m_classes["java/lang/Exception"].get());
+}
+
+// A JVM prints the exception and its stack and clears it as a side effect.
+void JNICALL JniStandIn::ExceptionDescribe(JNIEnv* env)
+{
+    JniStandIn* owner = Owner(env);
+    std::lock_guard<std::recursive_mutex> lock(owner->m_lock);
+    if (!owner->CheckEnv(env, "ExceptionDescribe", true))
+        return;
+    ThreadState& state = owner->StateOfThisThread();
+    if (state.pending.empty())
+        return;
+    std::fprintf(stderr, "JNI stand-in: Exception in thread %lu: %s\n", GetCurrentThreadId(), state.pending.c_str());
+    owner->m_journal.push_back("ExceptionDescribe " + state.pending);
+    state.pending.clear();
 }
 
 void JNICALL JniStandIn::ExceptionClear(JNIEnv* env)

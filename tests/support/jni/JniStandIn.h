@@ -89,15 +89,17 @@ public:
     void AddClass(const std::string& name, const std::vector<MethodSpec>& methods);
     // The player callback class, by default "TestWinPlayerCallback": onError,
     // onEvent, onReady, onDestroy, and getLastError returning the text of the
-    // object's last onError call. A method named in `without` is left out.
+    // object's last onError call. A method named in `without` is left out;
+    // with `thrown` set, the four void methods throw an exception of that class.
     void AddPlayerCallbackClass(const std::string& name = "TestWinPlayerCallback",
-                                const std::set<std::string>& without = {});
+                                const std::set<std::string>& without = {}, const std::string& thrown = "");
     // A new object of a class added before (null for an unknown class).
     jobject NewObject(const std::string& className);
     // The calls made on the object, in order.
     std::vector<JavaCall> Calls(jobject object);
-    // Method calls, global reference deletions and attach/detach in order:
-    // "call <class>.<method>", "DeleteGlobalRef <class>", "AttachCurrentThread", "DetachCurrentThread".
+    // Method calls, global reference deletions, attach/detach and described
+    // exceptions in order: "call <class>.<method>", "DeleteGlobalRef <class>",
+    // "AttachCurrentThread", "DetachCurrentThread", "ExceptionDescribe <class>".
     std::vector<std::string> Journal();
     // Drops the recorded calls, journal, thrown exceptions and ended threads,
     // so that a long run measures the library and not the records of its calls.
@@ -123,6 +125,9 @@ public:
     std::string PendingException();
     // Clears the calling thread's pending exception, as a Java catch would.
     void ClearException();
+    // Makes an exception of the class pending on the calling thread, as a Java
+    // method that throws leaves it for its native caller.
+    void ThrowFromJava(const std::string& className);
 
     jlongArray NewLongArray(const std::vector<jlong>& values);
     std::vector<jlong> LongArray(jlongArray array);
@@ -182,6 +187,7 @@ private:
     static jclass JNICALL FindClass(JNIEnv* env, const char* name);
     static jint JNICALL ThrowNew(JNIEnv* env, jclass cls, const char* text);
     static jthrowable JNICALL ExceptionOccurred(JNIEnv* env);
+    static void JNICALL ExceptionDescribe(JNIEnv* env);
     static void JNICALL ExceptionClear(JNIEnv* env);
     static jboolean JNICALL ExceptionCheck(JNIEnv* env);
     static jobject JNICALL NewGlobalRef(JNIEnv* env, jobject object);
