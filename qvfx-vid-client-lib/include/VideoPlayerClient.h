@@ -23,6 +23,10 @@ struct OpenParameters
     int32_t isLoopEnabled = 0;
 };
 
+// The client window's own message, not part of the protocol: the watch of the
+// server process posts it when the process has ended.
+const UINT WM_VPC_SERVER_ENDED = WM_APP + 240;
+
 // Status values of GetFrameData.
 enum : int
 {
@@ -102,7 +106,8 @@ private:
     bool SendRequest(UINT message, WPARAM wParam, LPARAM lParam, DWORD_PTR* result);
     void WatchServer(UniqueHandle process);
     static void CALLBACK OnServerEnded(void* context, BOOLEAN timedOut);
-    void Report(uint32_t code, int32_t param1, const std::string& text);
+    // The exit-code message, unless an error was reported for this player already.
+    void ReportServerEnd(DWORD exitCode);
 
     HelperWindow m_window;
     int64_t m_parentHwnd = 0;
@@ -114,6 +119,7 @@ private:
     SharedMemory m_frameMemory;
     CCriticalSection m_lock; // recursive; guards every member above and below
     std::string m_lastError;
+    bool m_errorReported = false; // any error reported for this player; a dead server then adds none
     OpenParameters m_openParameters;
     bool m_stubMode = false;
     HANDLE m_stubTextureHandle = nullptr; // borrowed: the library's stub texture

@@ -94,6 +94,12 @@ bool VideoPlayerClient::Open()
     Log(tag, "opening process: \n  " + ToUtf8OrPlaceholder(line) + "\n   envpath:" + ToUtf8OrPlaceholder(GetEnvPath()));
     if (line.size() > kMaxServerCommandLine)
         return false;
+    // A player closed before its loop starts must not start a server nobody will close.
+    if (m_closed)
+    {
+        Log(tag, "closed before start");
+        return false;
+    }
     std::vector<wchar_t> cmdLine(kCommandLineBuffer, L'\0');
     std::memcpy(cmdLine.data(), line.c_str(), (line.size() + 1) * sizeof(wchar_t));
 
@@ -138,17 +144,20 @@ bool VideoPlayerClient::Open()
         return true;
     }
 
-    {
-        CScopedLock lock(m_lock);
-        if (m_lastError.empty())
-        {
-            std::string text;
-            GetExitCodeMessage(exitCode, text);
-            OnError(VE_PLAY_ERROR, 0, 0, text, false);
-        }
-    }
+    ReportServerEnd(exitCode);
     m_window.PostClose();
     return false;
+}
+
+void VideoPlayerClient::ReportServerEnd(DWORD exitCode)
+{
+    CScopedLock lock(m_lock);
+    // A server that said why it fails has been heard; its end adds no second report.
+    if (m_errorReported)
+        return;
+    std::string text;
+    GetExitCodeMessage(exitCode, text);
+    OnError(VE_PLAY_ERROR, 0, 0, text, false);
 }
 
 void VideoPlayerClient::WatchServer(UniqueHandle process)
@@ -165,7 +174,7 @@ void CALLBACK VideoPlayerClient::OnServerEnded(void* context, BOOLEAN)
     auto self = static_cast<VideoPlayerClient*>(context);
     // A server that ends after a close was asked for ends as planned.
     if (!self->m_closed)
-        PostMessageW(self->m_clientHwnd, WM_VP_ON_CLOSED, 0, 0);
+        PostMessageW(self->m_clientHwnd, WM_VPC_SERVER_ENDED, 0, 0);
 }
 
 void VideoPlayerClient::GetExitCodeMessage(DWORD exitCode, std::string& text)
@@ -188,7 +197,9 @@ BOOL VideoPlayerClient::OnWindowMessage(HWND, UINT message, WPARAM wParam, LPARA
     case WM_VP_ON_CREATED:
     {
         CScopedLock lock(m_lock);
-        if (!m_serverHwnd)
+        // Once closed, a late server is refused: it ends at once instead of
+        // waiting for a close that nobody will send.
+        if (!m_serverHwnd && !m_closed)
         {
             Log(kMessageTag, "WM_VP_ON_CREATED");
             m_serverHwnd = reinterpret_cast<HWND>(wParam);
@@ -225,20 +236,32 @@ BOOL VideoPlayerClient::OnWindowMessage(HWND, UINT message, WPARAM wParam, LPARA
     case WM_VP_ON_CLOSED:
     {
         CScopedLock lock(m_lock);
-        // A server that died before it announced its window would otherwise
-        // leave the loop waiting for ever.
-        const bool diedUnannounced = !m_serverHwnd && !m_closed && m_serverProcess &&
-                                     WaitForSingleObject(m_serverProcess.Get(), 0) == WAIT_OBJECT_0;
-        if (m_serverHwnd || diedUnannounced)
+        if (m_serverHwnd)
         {
             Log(kMessageTag, "WM_VP_ON_CLOSED");
             m_serverHwnd = nullptr;
             m_frameMemory.close();
-            // The exit code tells a crash from a kill from a failed start.
+            OnError(VE_PLAY_ERROR, 0, 0, "video process unexpectedly closed", false);
+            m_window.PostClose();
+            *result = 1;
+        }
+        return TRUE;
+    }
+    case WM_VPC_SERVER_ENDED:
+    {
+        CScopedLock lock(m_lock);
+        // Also a server that died before it announced its window: the loop
+        // would otherwise wait for ever.
+        if (!m_closed && m_serverProcess && WaitForSingleObject(m_serverProcess.Get(), 0) == WAIT_OBJECT_0)
+        {
             DWORD exitCode = 0;
-            if (m_serverProcess && !GetExitCodeProcess(m_serverProcess.Get(), &exitCode))
+            if (!GetExitCodeProcess(m_serverProcess.Get(), &exitCode))
                 exitCode = 0;
-            OnError(VE_PLAY_ERROR, static_cast<int32_t>(exitCode), 0, "video process unexpectedly closed", false);
+            Log(kMessageTag, "server process ended");
+            m_serverHwnd = nullptr;
+            m_ready = false;
+            m_frameMemory.close();
+            ReportServerEnd(exitCode);
             m_window.PostClose();
             *result = 1;
         }
@@ -298,6 +321,7 @@ void VideoPlayerClient::OnError(uint32_t code, int32_t param1, int32_t param2, c
         if (takeLock)
             lock.emplace(m_lock);
         m_lastError = text;
+        m_errorReported = true;
         if (m_callback)
             m_callback->onError(this, code, param1, param2, text);
     }
@@ -313,8 +337,9 @@ bool VideoPlayerClient::Close()
         server = m_serverHwnd.exchange(nullptr);
         m_ready = false;
         m_closed = true;
+        // Under the lock, as on the server-death path: one view, one unmap.
+        m_frameMemory.close();
     }
-    m_frameMemory.close();
     if (server)
         PostMessageW(server, WM_VP_CLOSE, 0, 0);
     m_window.PostClose();

@@ -16,15 +16,15 @@ std::wstring ClassOf(HWND hwnd)
     return name;
 }
 
-// The host's report, after it ran from folder with extra environment.
-HostReport RunHostIn(const std::wstring& folder)
+// The host's report, after it ran from folder in the given mode.
+HostReport RunHostIn(const std::wstring& folder, const std::wstring& mode = L"report")
 {
     const std::string name = "qv_sc_report_" + std::to_string(GetCurrentProcessId());
     SharedMemory block;
     HostReport report = {};
     if (!block.create(name, sizeof(HostReport)))
         return report;
-    UniqueHandle host = StartProgramIn(folder, L"qv-sc-host.exe", L"report " + std::wstring(name.begin(), name.end()));
+    UniqueHandle host = StartProgramIn(folder, L"qv-sc-host.exe", mode + L" " + std::wstring(name.begin(), name.end()));
     if (!host)
         return report;
     EXPECT_EQ(0u, PumpUntilExit(host.Get(), 30000));
@@ -166,14 +166,47 @@ TEST(ClientServer, ServerEndedFromOutsideIsReportedWithItsExitCode)
 
     ASSERT_TRUE(run.WaitErrors(1));
     EXPECT_EQ(VE_PLAY_ERROR, run.log->errors[0].code);
-    EXPECT_EQ(77, run.log->errors[0].param1);
+    EXPECT_EQ(0, run.log->errors[0].param1);
     EXPECT_EQ(0, run.log->errors[0].param2);
-    EXPECT_EQ("video process unexpectedly closed", run.log->errors[0].text);
+    EXPECT_EQ("process unexpectedly finished with code 77 4d 4d", run.log->errors[0].text);
     run.Settle();
     EXPECT_EQ(1u, run.log->errors.size());
     EXPECT_FALSE(IsWindow(run.client->GetClientWindow()));
     FrameParams frame = {};
     EXPECT_EQ(VPC_FRAME_NOT_READY, run.client->GetFrameData(&frame));
+}
+
+TEST(ClientServer, AServerThatReportedAnErrorIsNotReportedAgainWhenItDies)
+{
+    ClientRun run;
+    ASSERT_TRUE(run.Start(kFakeStubTexture, false));
+    ASSERT_TRUE(run.WaitReady());
+    HWND client = run.client->GetClientWindow();
+    UniqueHandle process = OpenServerProcess(run.log->readyServer);
+    ASSERT_TRUE(process);
+    SendMessageW(client, WM_VP_ON_ERROR, VE_PLAY_ERROR, 0);
+    ASSERT_TRUE(TerminateProcess(process.Get(), 5));
+    EXPECT_TRUE(PumpUntil([&] { return !IsWindow(client); }, 10000)) << "the loop still ends";
+    ASSERT_EQ(1u, run.log->errors.size());
+    EXPECT_EQ("video error (no details available)", run.client->GetLastErrorText());
+}
+
+TEST(ClientServer, ACreatedMessageAfterCloseIsRefused)
+{
+    ClientRun run;
+    ASSERT_TRUE(run.client->Init(0, OpenParameters()));
+    run.client->Close();
+    EXPECT_EQ(0, SendMessageW(run.client->GetClientWindow(), WM_VP_ON_CREATED, 0x4242, 0));
+}
+
+TEST(ClientServer, APlayerClosedBeforeItsLoopStartsNoServer)
+{
+    // Beside the host there is no server: any attempt to start one is reported.
+    ScratchFolder folder;
+    ASSERT_TRUE(folder.CopyIn(L"qv-sc-host.exe", L"qv-sc-host.exe"));
+    const HostReport report = RunHostIn(folder.Path(), L"closed");
+    EXPECT_EQ(0, report.openResult);
+    EXPECT_EQ(0, report.errorCount) << report.text;
 }
 
 TEST(ClientServer, ProtocolRulesOfTheClientWindow)
@@ -293,8 +326,8 @@ TEST(ClientServer, ServerThatDiesBeforeAnnouncingItselfIsStillReported)
     EXPECT_EQ(1, report.openResult);
     EXPECT_EQ(1, report.errorCount);
     EXPECT_EQ(VE_PLAY_ERROR, report.errorCode);
-    EXPECT_EQ(9, report.param1);
-    EXPECT_STREQ("video process unexpectedly closed", report.text);
+    EXPECT_EQ(0, report.param1);
+    EXPECT_STREQ("process unexpectedly finished with code 9 9 9", report.text);
 }
 
 TEST(ClientServer, CloseOnErrorEndsTheServerAfterAnyReport)

@@ -3,6 +3,7 @@
 // by the second argument. Modes:
 //   report BLOCK   start, wait for ready or an error (10 s), report, end with 0
 //   hold BLOCK     start, report once ready, then keep pumping until ended
+//   closed BLOCK   close the player before it opens, report, end with 0
 #include "ClientFixture.h"
 
 #include <windows.h>
@@ -46,6 +47,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
         return 3;
 
     ClientRun run;
+    if (mode == L"closed")
+    {
+        run.client->Init(0, OpenParameters());
+        run.client->Close();
+        const bool opened = run.client->Open();
+        run.Settle(200);
+        WriteReport(block.data(), run, opened);
+        return 0;
+    }
     const bool opened = run.Start(kFakeStubTexture, false);
     if (mode == L"hold")
     {
