@@ -92,6 +92,9 @@ public:
 
     void OnError(uint32_t code, int32_t param1, int32_t param2, const std::string& text, bool takeLock);
     static void GetExitCodeMessage(DWORD exitCode, std::string& text);
+    // Waits until the started server is idle, has ended or timeoutMs passed,
+    // answering the messages sent to this thread meanwhile.
+    static void WaitForServerStart(HANDLE process, DWORD timeoutMs);
 
     std::string GetLastErrorText()
     {

@@ -4,6 +4,7 @@
 #include "Log.h"
 #include "Utf8.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <sstream>
@@ -13,6 +14,8 @@ namespace
 {
 const char kMessageTag[] = "VideoPlayerClient::OnWindowMessage";
 const DWORD kIdleWaitMs = 3000;
+// Idleness wakes no wait, so it is polled this often during the start-up wait.
+const DWORD kIdlePollMs = 2;
 const size_t kCommandLineBuffer = kMaxServerCommandLine + 1;
 
 std::string Hex(DWORD value)
@@ -130,8 +133,8 @@ bool VideoPlayerClient::Open()
     if (!closed)
     {
         // The server's created message and start-up errors are sent to this
-        // thread during the wait; the idle wait answers them as they come.
-        WaitForInputIdle(process.Get(), kIdleWaitMs);
+        // thread during the wait and must be answered as they come.
+        WaitForServerStart(process.Get(), kIdleWaitMs);
         if (!GetExitCodeProcess(process.Get(), &exitCode))
             Log(tag, "failed to read the exit code");
     }
@@ -158,6 +161,30 @@ void VideoPlayerClient::ReportServerEnd(DWORD exitCode)
     std::string text;
     GetExitCodeMessage(exitCode, text);
     OnError(VE_PLAY_ERROR, 0, 0, text, false);
+}
+
+void VideoPlayerClient::WaitForServerStart(HANDLE process, DWORD timeoutMs)
+{
+    // WaitForInputIdle need not dispatch sent messages, so it is only asked
+    // without waiting; the waiting is done here, where sent messages wake us.
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;)
+    {
+        if (WaitForInputIdle(process, 0) == 0)
+            return;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return;
+        const DWORD slice = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kIdlePollMs));
+        const DWORD woken = MsgWaitForMultipleObjects(1, &process, FALSE, slice, QS_SENDMESSAGE);
+        if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED)
+            return;
+        if (woken == WAIT_OBJECT_0 + 1)
+        {
+            MSG msg;
+            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE); // dispatches sent messages only
+        }
+    }
 }
 
 void VideoPlayerClient::WatchServer(UniqueHandle process)

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace
 {
@@ -328,6 +330,37 @@ TEST(ClientServer, ServerThatDiesBeforeAnnouncingItselfIsStillReported)
     EXPECT_EQ(VE_PLAY_ERROR, report.errorCode);
     EXPECT_EQ(0, report.param1);
     EXPECT_STREQ("process unexpectedly finished with code 9 9 9", report.text);
+}
+
+TEST(ClientServer, TheStartWaitAnswersMessagesSentMeanwhileAndEndsWithTheServer)
+{
+    // Stands in for a server that never gets idle and ends after a second.
+    struct Answering : WndMessageHandler
+    {
+        BOOL OnWindowMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT* result) override
+        {
+            *result = 7;
+            return message == WM_VP_ON_CREATED;
+        }
+    } handler;
+    HelperWindow window(L"QvTestStartWait", &handler);
+    ASSERT_EQ(S_OK, window.Create(nullptr, true));
+    ScopedEnvironment delay(L"QV_SC_EXIT_DELAY_MS", L"1000");
+    UniqueHandle server = StartProgramIn(BinDirectory(), L"qv-sc-exit.exe", L"");
+    ASSERT_TRUE(server);
+    DWORD_PTR answer = 0;
+    std::atomic<bool> answeredDuringWait{false};
+    std::atomic<bool> waiting{true};
+    std::thread sender([&] {
+        SendMessageTimeoutW(window.GetHwnd(), WM_VP_ON_CREATED, 0, 0, kVpSendFlags, kVpSendTimeoutMs, &answer);
+        answeredDuringWait = waiting.load();
+    });
+    VideoPlayerClient::WaitForServerStart(server.Get(), 3000);
+    waiting = false;
+    sender.join();
+    EXPECT_EQ(7u, answer);
+    EXPECT_TRUE(answeredDuringWait);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server.Get(), 0)) << "the wait ends with the process";
 }
 
 TEST(ClientServer, CloseOnErrorEndsTheServerAfterAnyReport)
