@@ -24,6 +24,9 @@ public:
     HelperWindow& operator=(const HelperWindow&) = delete;
 
     HRESULT Create(HWND parent, bool messageOnly);
+    // A new window in the same form on the calling thread, made before the old
+    // one goes, so its handle differs from the old one's.
+    HRESULT Recreate();
     HWND GetHwnd() const { return m_hwnd; }
     void SetHandler(WndMessageHandler* handler) { m_pHandler = handler; }
     // Any thread may ask the window to close.
@@ -36,6 +39,7 @@ private:
 
     std::wstring m_className;
     HWND m_hwndParent = nullptr;   // borrowed
+    bool m_messageOnly = false;
     HWND m_hwnd = nullptr;         // owned: destroyed by the destructor
     WndMessageHandler* m_pHandler; // borrowed
 };

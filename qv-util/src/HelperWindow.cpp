@@ -73,6 +73,7 @@ HRESULT HelperWindow::RegisterWindowClass()
 HRESULT HelperWindow::Create(HWND parent, bool messageOnly)
 {
     m_hwndParent = parent;
+    m_messageOnly = messageOnly;
     HRESULT hr = RegisterWindowClass();
     if (FAILED(hr))
         return hr;
@@ -94,6 +95,16 @@ HRESULT HelperWindow::Create(HWND parent, bool messageOnly)
                              ProcedureModule(), this);
     if (!m_hwnd)
         return HResultFromWin32(GetLastError());
+    return hr;
+}
+
+HRESULT HelperWindow::Recreate()
+{
+    HWND old = m_hwnd;
+    m_hwnd = nullptr;
+    const HRESULT hr = Create(m_hwndParent, m_messageOnly);
+    if (old)
+        DestroyWindow(old);
     return hr;
 }
 
@@ -140,7 +151,8 @@ LRESULT HelperWindow::WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
     switch (message)
     {
     case WM_DESTROY:
-        m_hwnd = nullptr;
+        if (hwnd == m_hwnd) // a window replaced by Recreate goes after its successor exists
+            m_hwnd = nullptr;
         return 0;
     case WM_PAINT:
     {

@@ -109,6 +109,9 @@ private:
     bool SendRequest(UINT message, WPARAM wParam, LPARAM lParam, DWORD_PTR* result);
     void WatchServer(UniqueHandle process);
     static void CALLBACK OnServerEnded(void* context, BOOLEAN timedOut);
+    // Replaces the client window while its frame block name is in use; false
+    // when no window with a free name could be made.
+    bool FreeFrameBlockName();
     // The exit-code message, unless an error was reported for this player already.
     void ReportServerEnd(DWORD exitCode);
 

@@ -133,12 +133,16 @@ public:
     SharedMemory& operator=(const SharedMemory&) = delete;
 
     bool create(const std::string& name, size_t size);
+    // As create, but fails when a block of that name exists already.
+    bool createNew(const std::string& name, size_t size);
     bool open(const std::string& name, size_t size);
     void close();
     void* data() const { return m_view.Get(); }
     size_t size() const { return m_size; }
 
 private:
+    bool Make(const std::string& name, size_t size, bool mustBeNew);
+
     UniqueHandle m_mapping;
     UniqueView m_view;
     size_t m_size = 0;
@@ -147,6 +151,8 @@ private:
 // Kernel object names; both sides build them here.
 std::string frameBlockName(DWORD processId, HWND windowHandle);
 std::string errorBlockName(DWORD processId, HWND windowHandle);
+// True when a block of that name exists (or cannot be told apart from one).
+bool BlockNameInUse(const std::string& name);
 
 // Floats cross the boundary as their IEEE-754 bits, never converted.
 uint32_t FloatToBits(float value);

@@ -16,6 +16,8 @@ const char kMessageTag[] = "VideoPlayerClient::OnWindowMessage";
 const DWORD kIdleWaitMs = 3000;
 // Idleness wakes no wait, so it is polled this often during the start-up wait.
 const DWORD kIdlePollMs = 2;
+// Client windows tried for a frame block name that no other player uses.
+const int kWindowAttempts = 16;
 const size_t kCommandLineBuffer = kMaxServerCommandLine + 1;
 
 std::string Hex(DWORD value)
@@ -81,6 +83,8 @@ bool VideoPlayerClient::Open()
     bool stubMode = false;
     {
         CScopedLock lock(m_lock);
+        if (!m_stubMode && !FreeFrameBlockName())
+            return false;
         ServerCommandLine args;
         args.parentHwnd = m_parentHwnd;
         args.clientHwnd = static_cast<int64_t>(reinterpret_cast<intptr_t>(m_window.GetHwnd()));
@@ -149,6 +153,22 @@ bool VideoPlayerClient::Open()
 
     ReportServerEnd(exitCode);
     m_window.PostClose();
+    return false;
+}
+
+bool VideoPlayerClient::FreeFrameBlockName()
+{
+    // Names OR the process id with the window handle, so two players of one
+    // process can meet on one; a server would then write into another's block.
+    for (int attempt = 0; attempt < kWindowAttempts; ++attempt)
+    {
+        if (!BlockNameInUse(frameBlockName(GetCurrentProcessId(), m_window.GetHwnd())))
+            return true;
+        Log("VideoPlayerClient::Open", "frame block name in use, making another client window");
+        if (FAILED(m_window.Recreate()))
+            return false;
+        m_clientHwnd = m_window.GetHwnd();
+    }
     return false;
 }
 

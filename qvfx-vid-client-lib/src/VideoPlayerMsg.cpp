@@ -122,12 +122,17 @@ VideoErrorMsg ReadVideoErrorMsg(const void* data, int dataLen)
 
 bool SharedMemory::create(const std::string& name, size_t size)
 {
+    return Make(name, size, false);
+}
+
+bool SharedMemory::Make(const std::string& name, size_t size, bool mustBeNew)
+{
     close();
     m_size = size;
     const ULONGLONG size64 = size;
     m_mapping.Reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, static_cast<DWORD>(size64 >> 32),
                                        static_cast<DWORD>(size64), name.c_str()));
-    if (!m_mapping)
+    if (!m_mapping || (mustBeNew && GetLastError() == ERROR_ALREADY_EXISTS))
     {
         close();
         return false;
@@ -139,6 +144,11 @@ bool SharedMemory::create(const std::string& name, size_t size)
         return false;
     }
     return true;
+}
+
+bool SharedMemory::createNew(const std::string& name, size_t size)
+{
+    return Make(name, size, true);
 }
 
 bool SharedMemory::open(const std::string& name, size_t size)
@@ -176,6 +186,12 @@ std::string frameBlockName(DWORD processId, HWND windowHandle)
 std::string errorBlockName(DWORD processId, HWND windowHandle)
 {
     return BlockName("qv_d3d_errdata_", processId, windowHandle);
+}
+
+bool BlockNameInUse(const std::string& name)
+{
+    UniqueHandle block(OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str()));
+    return block || GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
 uint32_t FloatToBits(float value)

@@ -211,6 +211,25 @@ TEST(ClientServer, APlayerClosedBeforeItsLoopStartsNoServer)
     EXPECT_EQ(0, report.errorCount) << report.text;
 }
 
+TEST(ClientServer, AClientWindowWhoseFrameBlockNameIsTakenIsReplacedBeforeTheServerStarts)
+{
+    ClientRun run;
+    run.client->SetStubMode(kFakeStubTexture, false);
+    OpenParameters parameters;
+    parameters.mediaFile = ClientRun::ExistingFile();
+    ASSERT_TRUE(run.client->Init(0, parameters));
+    HWND first = run.client->GetClientWindow();
+    SharedMemory taken; // as another player of this process would hold it
+    ASSERT_TRUE(taken.create(frameBlockName(GetCurrentProcessId(), first), sizeof(FrameParams)));
+    ASSERT_TRUE(run.client->Open());
+    ASSERT_TRUE(run.WaitReady());
+    EXPECT_NE(first, run.client->GetClientWindow());
+    EXPECT_FALSE(IsWindow(first));
+    FrameParams frame = {};
+    EXPECT_EQ(VPC_FRAME_OK, run.client->GetFrameData(&frame));
+    EXPECT_EQ(0u, static_cast<const FrameParams*>(taken.data())->textureHandle) << "the other block stays untouched";
+}
+
 TEST(ClientServer, ProtocolRulesOfTheClientWindow)
 {
     ClientRun run;

@@ -38,6 +38,19 @@ TEST(ServerProcess, CreatedAnsweredWithZeroEndsWithMinusTwo)
     EXPECT_EQ(std::vector<UINT>{WM_VP_ON_CREATED}, window.messages);
 }
 
+TEST(ServerProcess, AFrameBlockThatExistsAlreadyIsRefusedWithMinusOneHundred)
+{
+    RawClientWindow window;
+    SharedMemory taken;
+    ASSERT_TRUE(taken.create(frameBlockName(GetCurrentProcessId(), window.Hwnd()), sizeof(FrameParams)));
+    TestProcess server;
+    ASSERT_TRUE(server.Start(L"qvfx-reviv.exe",
+                             ServerArgs(window.Hwnd(), GetCurrentProcessId(), ClientRun::ExistingFile(), kStub)));
+    EXPECT_EQ(static_cast<DWORD>(VSRV_EXIT_NO_FRAME_BLOCK), PumpUntilExit(server.Handle()));
+    ASSERT_EQ(1u, window.errors.size());
+    EXPECT_EQ("memory init error", window.errors[0].text);
+}
+
 TEST(ServerProcess, EmptyOrMissingMediaFileIsReportedSynchronouslyAndEndsWithMinusThree)
 {
     for (const std::wstring& media : {std::wstring(), std::wstring(L"C:\\nowhere\\missing.mp4")})

@@ -222,7 +222,8 @@ int RunServer()
     if (!SendClientMessage(WM_VP_ON_CREATED, serverWindow, 0))
         return VSRV_EXIT_NOT_CREATED;
 
-    if (!server.frameMemory.create(frameBlockName(server.parentProcessId, server.clientHwnd), sizeof(FrameParams)))
+    // A block of that name belongs to another player: never write into it.
+    if (!server.frameMemory.createNew(frameBlockName(server.parentProcessId, server.clientHwnd), sizeof(FrameParams)))
     {
         SendClientError(VE_INIT_ERROR, std::string("memory init error"), 0);
         return VSRV_EXIT_NO_FRAME_BLOCK;
