@@ -187,15 +187,15 @@ void VideoPlayerClient::WaitForServerStart(HANDLE process, DWORD timeoutMs)
 {
     // WaitForInputIdle need not dispatch sent messages, so it is only asked
     // without waiting; the waiting is done here, where sent messages wake us.
+    // Asking for messages (sent ones only) at the start keeps this thread from
+    // counting as hung between the short waits below: the server sends with
+    // SMTO_ABORTIFHUNG, which gives up on a thread that asked for no message
+    // for five seconds and is not waiting for one. The wait is shorter than that.
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;)
     {
-        // Dispatches sent messages only. Asking each round also keeps this
-        // thread from counting as hung between the waits: the server sends
-        // with SMTO_ABORTIFHUNG, which gives up on a thread that asked for no
-        // message for five seconds and is not waiting for one.
-        MSG msg;
-        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         if (WaitForInputIdle(process, 0) == 0)
             return;
         const ULONGLONG now = GetTickCount64();
@@ -205,6 +205,8 @@ void VideoPlayerClient::WaitForServerStart(HANDLE process, DWORD timeoutMs)
         const DWORD woken = MsgWaitForMultipleObjects(1, &process, FALSE, slice, QS_SENDMESSAGE);
         if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED)
             return;
+        if (woken == WAIT_OBJECT_0 + 1)
+            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE); // dispatches sent messages only
     }
 }
 
