@@ -4,11 +4,9 @@
 // hostile inputs, and prints one line of figures per scenario.
 //
 //   qvfx-soak.exe [--quick] [--only NAME] [--seed N] [--cycles N] [--kills N] [--closes N]
-//                 [--commands N] [--blocks N] [--time-slack N] [--known-failures]
+//                 [--commands N] [--blocks N] [--time-slack N]
 //
-// --known-failures (the quick ctest entry) still prints and counts every
-// failed check, but does not fail for those that name a fault still being
-// mended elsewhere. The exit code is the number of failed checks.
+// The exit code is the number of failed checks.
 #include "SoakProbes.h"
 
 #include "JniStandIn.h"
@@ -87,28 +85,18 @@ void CountMisuse(const char* text)
     g_lastMisuse = text;
 }
 
-// Faults other changes are mending; a check that fails for one of them is a
-// known failure in the quick ctest entry.
-const char* const DEAD_SERVER_TWICE = "a dead server reported twice";
-const char* const CLOSE_RACE = "a player closed before its loop starts still starts a server";
-const char* const PENDING_EXCEPTION = "Java exceptions left pending";
-const char* const HUNG_CLIENT_START = "a server blocks for ever on a hung client during start-up";
-const char* const EXIT_SPIN = "the process spins at exit when _nShutdownCleanup was never called";
-
 struct Check
 {
     std::string scenario;
     std::string name;
     long failures = 0;
     long total = 0;
-    const char* pendingFault = nullptr;
     std::string example;
 };
 
 struct Options
 {
     bool quick = false;
-    bool knownFailures = false;
     bool clientStub = false;
     // Multiplies the time bounds of close, delete and a server's end, for a
     // shared machine; a hang still fails, and the figures show the real times.
@@ -208,7 +196,7 @@ private:
     size_t Calls(jobject callback, const std::string& method);
     std::vector<std::string> ErrorTexts(jobject callback);
     bool WaitFor(const std::function<bool()>& predicate, DWORD timeoutMs);
-    Check& AddCheck(const std::string& scenario, const std::string& name, const char* pendingFault = nullptr);
+    Check& AddCheck(const std::string& scenario, const std::string& name);
     void Count(Check& check, bool failed, const std::string& example = std::string());
     void Row(const std::string& scenario, long size, double seconds, const std::string& figures);
     bool Selected(const char* name) const { return options.only.empty() || options.only == name; }
@@ -331,12 +319,11 @@ bool Campaign::WaitFor(const std::function<bool()>& predicate, DWORD timeoutMs)
     return true;
 }
 
-Check& Campaign::AddCheck(const std::string& scenario, const std::string& name, const char* pendingFault)
+Check& Campaign::AddCheck(const std::string& scenario, const std::string& name)
 {
     Check check;
     check.scenario = scenario;
     check.name = name;
-    check.pendingFault = pendingFault;
     m_checks.push_back(check);
     return m_checks.back();
 }
@@ -531,7 +518,7 @@ const char* const KILL_NAMES[KILL_MOMENTS] = {"start-up", "before ready", "after
 void Campaign::Kills()
 {
     const ULONGLONG begin = GetTickCount64();
-    Check& twice = AddCheck("kills", "never two reports for one player", DEAD_SERVER_TWICE);
+    Check& twice = AddCheck("kills", "never two reports for one player");
     Check& lost = AddCheck("kills", "a server killed outside close is reported once");
     Check& hang = AddCheck("kills", "the loop ends and delete returns within 3 s of close");
     Check& left = AddCheck("kills", "no server left");
@@ -623,7 +610,7 @@ void Campaign::Closes()
 {
     const ULONGLONG begin = GetTickCount64();
     Check& hang = AddCheck("closes", "close and delete each return within 3 s");
-    Check& early = AddCheck("closes", "a player closed before its loop starts starts no server", CLOSE_RACE);
+    Check& early = AddCheck("closes", "a player closed before its loop starts starts no server");
     Check& left = AddCheck("closes", "no server alive 6 s after its close");
     const jstring path = jni.NewJavaString(Media(L"clip-av.mp4"));
     std::vector<std::pair<size_t, ULONGLONG>> closedAt; // server index before the player, close time
@@ -697,8 +684,7 @@ std::string ServerLog()
 void Campaign::HungClient()
 {
     const ULONGLONG begin = GetTickCount64();
-    Check& startUp = AddCheck("hung client", "during start-up the server ends by itself within its bounds and logs it",
-                              HUNG_CLIENT_START);
+    Check& startUp = AddCheck("hung client", "during start-up the server ends by itself within its bounds and logs it");
     Check& play = AddCheck("hung client", "during play the server keeps serving and ends at close");
     const DWORD hangMs = 8000; // longer than both 3 s bounds of the start-up together
     // Start-up: the media is missing, so the server reports it while starting,
@@ -786,7 +772,7 @@ void Campaign::HostDies()
     const ULONGLONG begin = GetTickCount64();
     Check& ends = AddCheck("host dies", "every server ends within one parent-watch period plus a second");
     Check& cleanExits = AddCheck("host dies", "a host that called _nShutdownCleanup exits within 12 s");
-    Check& exits = AddCheck("host dies", "a host that never called _nShutdownCleanup exits within 12 s", EXIT_SPIN);
+    Check& exits = AddCheck("host dies", "a host that never called _nShutdownCleanup exits within 12 s");
     std::string figure;
     // Hosts with and without clean-up run meanwhile; the first shows that the
     // campaign's own host ends.
@@ -1047,7 +1033,7 @@ void Campaign::HostileFiles()
 {
     const ULONGLONG begin = GetTickCount64();
     Check& check = AddCheck("hostile files", "every bad file ends in an error or plays and completes");
-    Check& once = AddCheck("hostile files", "a bad file is reported once", DEAD_SERVER_TWICE);
+    Check& once = AddCheck("hostile files", "a bad file is reported once");
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     const std::wstring folder = std::wstring(temp) + L"qvfx-soak";
@@ -1143,7 +1129,7 @@ int Campaign::Run()
         HostileBlocks();
         HostileFiles();
     }
-    Check& pending = AddCheck("all", "no Java exception left pending", PENDING_EXCEPTION);
+    Check& pending = AddCheck("all", "no Java exception left pending");
     Count(pending, m_pendingExceptions != 0, Format("%ld, the first after %s", m_pendingExceptions.load(), m_pendingWhere));
     Check& misuse = AddCheck("all", "no JNI misuse");
     Count(misuse, g_misuse != 0, Format("%ld: %s", g_misuse.load(), g_lastMisuse.c_str()));
@@ -1156,14 +1142,10 @@ int Campaign::Run()
     int failed = 0;
     for (const Check& check : m_checks)
     {
-        const bool known = check.failures && check.pendingFault && options.knownFailures;
-        printf("  %-8s %-16s %s: %ld of %ld failed%s%s%s\n",
-               !check.failures ? "ok" : known ? "KNOWN" : "FAILED", check.scenario.c_str(), check.name.c_str(),
+        printf("  %-8s %-16s %s: %ld of %ld failed%s%s%s\n", !check.failures ? "ok" : "FAILED", check.scenario.c_str(), check.name.c_str(),
                check.failures, check.total, check.failures ? " (first: " : "", check.example.substr(0, 300).c_str(),
                check.failures ? ")" : "");
-        if (known)
-            printf("           known failure: %s\n", check.pendingFault);
-        failed += check.failures && !known ? 1 : 0;
+        failed += check.failures ? 1 : 0;
     }
     printf("\n%d failed check(s), %.1f s\n", failed, (GetTickCount64() - begin) / 1000.0);
     fflush(stdout);
@@ -1248,8 +1230,6 @@ int wmain(int argc, wchar_t** argv)
             options.slack = static_cast<DWORD>(std::max(1L, Argument(argc, argv, i)));
         else if (arg == L"--client-stub")
             options.clientStub = true;
-        else if (arg == L"--known-failures")
-            options.knownFailures = true;
         else if (arg == L"--seed")
             options.seed = static_cast<unsigned>(Argument(argc, argv, i));
         else if (arg == L"--cycles")
