@@ -4,13 +4,16 @@
 // handle that another process can open. On Windows d3d9.dll is a known system
 // DLL, so a copy beside a program is never loaded.
 //
-// How it works: CreateDevice/CreateDeviceEx, CreateTexture and the texture's
-// Release are patched in the real objects' method tables. A texture created
-// with a shared-handle argument gets a unique handle, recorded with its owner
-// in a registry that all processes map. Opening the handle on the owner's
-// device returns the same texture; any other device gets a new texture filled
-// with a snapshot of the owner's pixels, which the owner's copy service thread
-// reads back from its device and writes into memory that both processes map.
+// How it works: device creation, a device's CreateTexture, CreateQuery,
+// Present, read-backs, writes and texture binding, an event query's GetData
+// and the texture's Release are patched in the real objects' method tables.
+// A texture created with a shared-handle argument gets a handle, recorded
+// with its creator's description in a registry that all processes map, and a
+// pixel block in shared memory. At each completed synchronisation point of
+// its device the owner copies the textures it wrote since the last one into
+// their blocks. Opening the handle on the owner's device returns the same
+// texture; any other device gets a texture of its own that shows the block's
+// pixels and follows them whenever it is bound, drawn from or read.
 #include "ShareRecords.h"
 #include "VtableSlots.h"
 
@@ -24,8 +27,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <map>
+#include <memory>
 #include <unordered_map>
-#include <vector>
 
 using Microsoft::WRL::ComPtr;
 using namespace d3d9share;
@@ -40,6 +44,28 @@ using CreateDeviceExFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3D9Ex*, UINT, D3DDEV
 using CreateTextureFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9Ex*, UINT, UINT, UINT, DWORD, D3DFORMAT, D3DPOOL,
                                                     IDirect3DTexture9**, HANDLE*);
 using TextureReleaseFn = ULONG(STDMETHODCALLTYPE*)(IDirect3DTexture9*);
+using CreateQueryFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, D3DQUERYTYPE, IDirect3DQuery9**);
+using GetDataFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DQuery9*, void*, DWORD, DWORD);
+using PresentFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, const RECT*, const RECT*, HWND, const RGNDATA*);
+using PresentExFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9Ex*, const RECT*, const RECT*, HWND, const RGNDATA*,
+                                                DWORD);
+using CheckDeviceStateFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9Ex*, HWND);
+using TestCooperativeLevelFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*);
+using GetRenderTargetDataFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, IDirect3DSurface9*, IDirect3DSurface9*);
+using UpdateSurfaceFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, IDirect3DSurface9*, const RECT*,
+                                                    IDirect3DSurface9*, const POINT*);
+using StretchRectFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, IDirect3DSurface9*, const RECT*,
+                                                  IDirect3DSurface9*, const RECT*, D3DTEXTUREFILTERTYPE);
+using ColorFillFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, IDirect3DSurface9*, const RECT*, D3DCOLOR);
+using ClearFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, DWORD, const D3DRECT*, DWORD, D3DCOLOR, float, DWORD);
+using BeginSceneFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*);
+using SetTextureFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, DWORD, IDirect3DBaseTexture9*);
+using DrawPrimitiveFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, D3DPRIMITIVETYPE, UINT, UINT);
+using DrawIndexedPrimitiveFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, D3DPRIMITIVETYPE, INT, UINT, UINT, UINT,
+                                                           UINT);
+using DrawPrimitiveUPFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, D3DPRIMITIVETYPE, UINT, const void*, UINT);
+using DrawIndexedPrimitiveUPFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, D3DPRIMITIVETYPE, UINT, UINT, UINT,
+                                                             const void*, D3DFORMAT, const void*, UINT);
 
 void Trace(const std::string& text)
 {
@@ -105,7 +131,7 @@ struct SlotPatch
     void* original;
 };
 
-constexpr unsigned kMaxPatches = 16;
+constexpr unsigned kMaxPatches = 64;
 SlotPatch g_patches[kMaxPatches];
 std::atomic<unsigned> g_patchCount{0};
 CCriticalSection* g_patchLock = new CCriticalSection; // never destroyed: hooks may run during unload
@@ -212,7 +238,8 @@ UniqueHandle OpenLiveOwner(const RegistryEntry& entry)
 class SharedTextureRegistry
 {
 public:
-    uint64_t Add(RegistryEntry entry)
+    // Fills in entry's handle and serial; 0 when no slot is left.
+    uint64_t Add(RegistryEntry& entry)
     {
         RegistryBlock* block = Open();
         if (!block)
@@ -228,16 +255,14 @@ public:
         }
         if (!slot)
             return 0;
-        constexpr uint32_t maxId = (0x7FFFFFFF - kHandleBase) / 4;
-        do
-        {
-            block->lastId = block->lastId >= maxId ? 1 : block->lastId + 1;
-            entry.handle = kHandleBase + 4ull * block->lastId;
-        } while (FindSlot(block, entry.handle));
+        block->lastSerial = block->lastSerial == UINT32_MAX ? 1 : block->lastSerial + 1;
+        entry.serial = block->lastSerial;
+        entry.handle = kHandleBase + 4ull * static_cast<uint64_t>(slot - block->entries + 1);
         const uint64_t handle = entry.handle;
         entry.handle = 0;
         *slot = entry;
         slot->handle = handle;
+        entry.handle = handle;
         return handle;
     }
 
@@ -256,7 +281,8 @@ public:
         return true;
     }
 
-    void Remove(uint64_t handle)
+    // Only the entry of that serial: the handle value may name a newer texture by now.
+    void Remove(uint64_t handle, uint32_t serial)
     {
         RegistryBlock* block = Open();
         if (!block || handle == 0)
@@ -267,7 +293,8 @@ public:
             Trace("registry busy, entry " + Hex(handle) + " left behind");
             return;
         }
-        if (RegistryEntry* slot = FindSlot(block, handle))
+        RegistryEntry* slot = FindSlot(block, handle);
+        if (slot && slot->serial == serial)
             *slot = RegistryEntry{};
     }
 
@@ -315,6 +342,7 @@ private:
         return nullptr;
     }
 
+    // The lowest free slot, so that a freed handle value comes back first.
     static RegistryEntry* FreeSlot(RegistryBlock* block) { return FindSlot(block, 0); }
 
     // Processes that died without releasing their textures leave entries behind.
@@ -334,16 +362,95 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Published pixels. Windows gives shared surfaces no synchronisation across
+// devices or processes: the producer must complete its work (an event query,
+// a present, a read-back) before a consumer may rely on it ("Direct3D 9Ex
+// improvements", shared resources). So the owner copies a texture's level 0
+// into its pixel block only at such a point, and openers see that copy.
+
+// The pixel block of one shared texture, mapped once per process: every
+// texture that opens it in this process shows the same memory, as on Windows.
+struct PixelBlock
+{
+    UniqueHandle mapping;
+    UniqueView view;
+    UniqueHandle serve; // the owner's mutex over the published pixels
+
+    PixelHeader* Header() const { return static_cast<PixelHeader*>(view.Get()); }
+    uint8_t* Pixels() const { return static_cast<uint8_t*>(view.Get()) + sizeof(PixelHeader); }
+};
+
+std::shared_ptr<PixelBlock> MapPixelBlock(const RegistryEntry& entry, bool create)
+{
+    auto block = std::make_shared<PixelBlock>();
+    const uint32_t rowBytes = entry.width * BytesPerPixel(entry.format);
+    const size_t bytes = sizeof(PixelHeader) + static_cast<size_t>(rowBytes) * entry.height;
+    const std::wstring name = PixelBlockName(entry.ownerPid, entry.serial);
+    const std::wstring serve = OwnerObjectName(L"serve", entry.ownerPid);
+    if (create)
+    {
+        block->mapping.Reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                                                static_cast<DWORD>(static_cast<uint64_t>(bytes) >> 32),
+                                                static_cast<DWORD>(bytes), name.c_str()));
+        block->serve.Reset(CreateMutexW(nullptr, FALSE, serve.c_str()));
+    }
+    else
+    {
+        block->mapping.Reset(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, name.c_str()));
+        block->serve.Reset(OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, serve.c_str()));
+    }
+    if (block->mapping)
+        block->view.Reset(MapViewOfFile(block->mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, bytes));
+    if (!block->view || !block->serve)
+        return nullptr;
+    if (create)
+    {
+        block->Header()->rowBytes = rowBytes;
+        block->Header()->height = entry.height;
+    }
+    return block;
+}
+
+// A texture created as shared in this process.
+struct OwnedShare
+{
+    uint64_t handle = 0;
+    uint32_t serial = 0;
+    IDirect3DDevice9* device = nullptr;  // borrowed: the texture keeps its device
+    IDirect3DSurface9* level0 = nullptr; // borrowed: part of the texture
+    std::shared_ptr<PixelBlock> block;
+    ComPtr<IDirect3DSurface9> staging; // system-memory copy for the publication
+    bool written = false;              // since the last publication
+};
+
+// A texture of this process made by opening a shared handle.
+struct OpenedShare
+{
+    std::shared_ptr<PixelBlock> block;
+    IDirect3DDevice9* device = nullptr;  // borrowed
+    IDirect3DSurface9* level0 = nullptr; // borrowed
+    LONG generation = -1;                // of the pixels it shows
+    int boundStages = 0;
+    bool released = false; // its last reference went while a stage still held it (Wine keeps it for the stage)
+};
+
 // This process's shared textures. The texture Release hook holds the lock
 // across the real Release, so a texture found here under the lock is alive
 // and may be given another reference. Lock order: this lock, then the
-// registry's mutex; only AddRef and Release are called under it.
-
+// registry's mutex or an owner's serve mutex.
 struct LocalShares
 {
     CCriticalSection lock;
     std::unordered_map<uint64_t, IDirect3DTexture9*> byHandle; // borrowed: entries leave before the texture dies
-    std::unordered_map<IDirect3DTexture9*, uint64_t> byTexture;
+    std::unordered_map<IDirect3DTexture9*, OwnedShare> owned;
+    std::unordered_map<IDirect3DSurface9*, IDirect3DTexture9*> ownedLevels;
+    std::unordered_map<IDirect3DTexture9*, OpenedShare> opened;
+    std::unordered_map<IDirect3DSurface9*, IDirect3DTexture9*> openedLevels;
+    std::map<std::pair<IDirect3DDevice9*, DWORD>, IDirect3DTexture9*> bindings; // opened textures on stages
+    std::map<std::pair<DWORD, uint32_t>, std::weak_ptr<PixelBlock>> blocks;     // by owner and serial
+    // Read without the lock: the hooks on every draw call leave at once while both are 0.
+    std::atomic<size_t> ownedCount{0};
+    std::atomic<size_t> openedCount{0};
     SharedTextureRegistry registry;
 };
 
@@ -361,6 +468,44 @@ ComPtr<IDirect3DTexture9> LocalTexture(uint64_t handle)
     return found == shares.byHandle.end() ? nullptr : found->second;
 }
 
+// The process's mapping of an entry's pixel block, mapped now if none is.
+std::shared_ptr<PixelBlock> SharedPixelBlock(const RegistryEntry& entry)
+{
+    LocalShares& shares = Shares();
+    CScopedLock lock(shares.lock);
+    const auto key = std::make_pair(entry.ownerPid, entry.serial);
+    if (std::shared_ptr<PixelBlock> block = shares.blocks[key].lock())
+        return block;
+    std::shared_ptr<PixelBlock> block = MapPixelBlock(entry, false);
+    if (block)
+        shares.blocks[key] = block;
+    else
+        shares.blocks.erase(key);
+    return block;
+}
+
+void ForgetBlock(LocalShares& shares, const std::shared_ptr<PixelBlock>& block)
+{
+    for (auto it = shares.blocks.begin(); it != shares.blocks.end();)
+    {
+        const std::shared_ptr<PixelBlock> held = it->second.lock();
+        it = !held || held == block ? shares.blocks.erase(it) : std::next(it);
+    }
+}
+
+void ForgetOpened(LocalShares& shares, IDirect3DTexture9* texture)
+{
+    const auto found = shares.opened.find(texture);
+    if (found == shares.opened.end())
+        return;
+    shares.openedLevels.erase(found->second.level0);
+    std::shared_ptr<PixelBlock> block = std::move(found->second.block);
+    shares.opened.erase(found);
+    shares.openedCount = shares.opened.size();
+    if (block.use_count() == 1)
+        ForgetBlock(shares, block);
+}
+
 ULONG STDMETHODCALLTYPE HookTextureRelease(IDirect3DTexture9* self)
 {
     const auto original = OriginalOf<TextureReleaseFn>(self, kSlotTextureRelease);
@@ -371,16 +516,29 @@ ULONG STDMETHODCALLTYPE HookTextureRelease(IDirect3DTexture9* self)
         LocalShares& shares = Shares();
         CScopedLock lock(shares.lock);
         const ULONG left = original(self);
-        if (left == 0)
+        if (left != 0)
+            return left;
+        const auto owned = shares.owned.find(self);
+        if (owned != shares.owned.end())
         {
-            const auto found = shares.byTexture.find(self);
-            if (found != shares.byTexture.end())
-            {
-                const uint64_t handle = found->second;
-                shares.byTexture.erase(found);
-                shares.byHandle.erase(handle);
-                shares.registry.Remove(handle);
-            }
+            const uint64_t handle = owned->second.handle;
+            const uint32_t serial = owned->second.serial;
+            shares.ownedLevels.erase(owned->second.level0);
+            std::shared_ptr<PixelBlock> block = std::move(owned->second.block);
+            shares.owned.erase(owned);
+            shares.ownedCount = shares.owned.size();
+            shares.byHandle.erase(handle);
+            if (block.use_count() == 1)
+                ForgetBlock(shares, block);
+            shares.registry.Remove(handle, serial);
+        }
+        const auto opened = shares.opened.find(self);
+        if (opened != shares.opened.end())
+        {
+            if (opened->second.boundStages > 0)
+                opened->second.released = true;
+            else
+                ForgetOpened(shares, self);
         }
         return left;
     }
@@ -397,253 +555,259 @@ void CopyRows(uint8_t* destination, size_t destinationPitch, const uint8_t* sour
         std::memcpy(destination + row * destinationPitch, source + row * sourcePitch, rowBytes);
 }
 
-// Reads level 0 of a render-target texture into packed rows, on the texture's own device.
-HRESULT ReadTexturePixels(IDirect3DTexture9* texture, uint8_t* destination, uint32_t rowBytes)
+// Copies level 0 of an owned texture into its pixel block. Under the lock.
+void Publish(OwnedShare& share)
 {
+    share.written = false;
+    PixelHeader* header = share.block->Header();
+    if (header->rowBytes == 0)
+        return; // a format the stand-in cannot copy: openers keep black
+    const auto readBack = OriginalOf<GetRenderTargetDataFn>(share.device, kSlotDeviceGetRenderTargetData);
     D3DSURFACE_DESC desc{};
-    HRESULT hr = texture->GetLevelDesc(0, &desc);
-    if (FAILED(hr))
-        return hr;
-    if (rowBytes != desc.Width * BytesPerPixel(desc.Format) || rowBytes == 0)
-        return E_INVALIDARG;
-    ComPtr<IDirect3DSurface9> target;
-    hr = texture->GetSurfaceLevel(0, &target);
-    ComPtr<IDirect3DDevice9> device;
+    HRESULT hr = readBack ? share.level0->GetDesc(&desc) : E_FAIL;
+    if (SUCCEEDED(hr) && !share.staging)
+        hr = share.device->CreateOffscreenPlainSurface(desc.Width, desc.Height, desc.Format, D3DPOOL_SYSTEMMEM,
+                                                       &share.staging, nullptr);
     if (SUCCEEDED(hr))
-        hr = target->GetDevice(&device);
-    ComPtr<IDirect3DSurface9> copy;
-    if (SUCCEEDED(hr))
-        hr = device->CreateOffscreenPlainSurface(desc.Width, desc.Height, desc.Format, D3DPOOL_SYSTEMMEM, &copy,
-                                                 nullptr);
-    if (SUCCEEDED(hr))
-        hr = device->GetRenderTargetData(target.Get(), copy.Get());
+        hr = readBack(share.device, share.level0, share.staging.Get());
     D3DLOCKED_RECT locked{};
     if (SUCCEEDED(hr))
-        hr = copy->LockRect(&locked, nullptr, D3DLOCK_READONLY);
+        hr = share.staging->LockRect(&locked, nullptr, D3DLOCK_READONLY);
     if (FAILED(hr))
-        return hr;
-    CopyRows(destination, rowBytes, static_cast<const uint8_t*>(locked.pBits), locked.Pitch, rowBytes, desc.Height);
-    return copy->UnlockRect();
+    {
+        Trace("cannot publish " + Hex(share.handle) + ": " + Hex(static_cast<uint32_t>(hr)));
+        return;
+    }
+    {
+        MutexOwner turn(share.block->serve.Get(), nullptr, kOwnerTimeoutMs);
+        if (turn)
+        {
+            CopyRows(share.block->Pixels(), header->rowBytes, static_cast<const uint8_t*>(locked.pBits),
+                     locked.Pitch, header->rowBytes, header->height);
+            InterlockedIncrement(&header->generation);
+        }
+        else
+        {
+            Trace("serve mutex busy, " + Hex(share.handle) + " not published");
+        }
+    }
+    share.staging->UnlockRect();
 }
 
-HRESULT WriteTexturePixels(IDirect3DDevice9Ex* device, IDirect3DSurface9* target, const uint8_t* source,
-                           uint32_t rowBytes)
+// A synchronisation point of device completed: its shared textures written
+// since the last one are published.
+void PublishDevice(IDirect3DDevice9* device)
 {
+    LocalShares& shares = Shares();
+    if (shares.ownedCount.load(std::memory_order_relaxed) == 0)
+        return;
+    try
+    {
+        CScopedLock lock(shares.lock);
+        for (auto& owned : shares.owned)
+        {
+            if (owned.second.written && owned.second.device == device)
+                Publish(owned.second);
+        }
+    }
+    catch (...)
+    {
+        Trace("publication stopped by an exception");
+    }
+}
+
+// The owner is about to write into surface. A write into a texture that an
+// opener holds bound races the opener's draws (Windows does not order them);
+// it is counted for the tests.
+void NoteWrite(IDirect3DSurface9* surface)
+{
+    LocalShares& shares = Shares();
+    if (!surface || shares.ownedCount.load(std::memory_order_relaxed) == 0)
+        return;
+    try
+    {
+        CScopedLock lock(shares.lock);
+        const auto level = shares.ownedLevels.find(surface);
+        if (level == shares.ownedLevels.end())
+            return;
+        OwnedShare& share = shares.owned[level->second];
+        share.written = true;
+        PixelHeader* header = share.block->Header();
+        if (header->boundStages > 0)
+        {
+            InterlockedIncrement(&header->boundWrites);
+            Trace("write into " + Hex(share.handle) + " while an opener holds it bound");
+        }
+    }
+    catch (...)
+    {
+    }
+}
+
+void NoteRenderTargetWrite(IDirect3DDevice9* device)
+{
+    if (Shares().ownedCount.load(std::memory_order_relaxed) == 0)
+        return;
+    ComPtr<IDirect3DSurface9> target;
+    if (SUCCEEDED(device->GetRenderTarget(0, &target)))
+        NoteWrite(target.Get());
+}
+
+// Brings an opened texture to the owner's last published pixels; black
+// until the owner first published. Under the lock.
+void Refresh(OpenedShare& share)
+{
+    PixelHeader* header = share.block->Header();
+    if (share.released || header->generation == share.generation)
+        return;
     D3DSURFACE_DESC desc{};
-    HRESULT hr = target->GetDesc(&desc);
+    HRESULT hr = header->generation == 0 || header->rowBytes == 0 ? E_PENDING : share.level0->GetDesc(&desc);
     ComPtr<IDirect3DSurface9> staging;
     if (SUCCEEDED(hr))
-        hr = device->CreateOffscreenPlainSurface(desc.Width, desc.Height, desc.Format, D3DPOOL_SYSTEMMEM, &staging,
-                                                 nullptr);
+        hr = share.device->CreateOffscreenPlainSurface(desc.Width, desc.Height, desc.Format, D3DPOOL_SYSTEMMEM,
+                                                       &staging, nullptr);
     D3DLOCKED_RECT locked{};
     if (SUCCEEDED(hr))
         hr = staging->LockRect(&locked, nullptr, 0);
-    if (FAILED(hr))
-        return hr;
-    CopyRows(static_cast<uint8_t*>(locked.pBits), locked.Pitch, source, rowBytes, rowBytes, desc.Height);
-    hr = staging->UnlockRect();
+    LONG generation = header->generation;
     if (SUCCEEDED(hr))
-        hr = device->UpdateSurface(staging.Get(), nullptr, target, nullptr);
-    return hr;
-}
-
-// The copy service of an owner process: one thread that answers openers.
-class CopyService
-{
-public:
-    bool Start()
     {
-        CScopedLock lock(m_lock);
-        if (m_thread)
-            return true;
-        const DWORD pid = GetCurrentProcessId();
-        UniqueHandle block(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ServiceBlock),
-                                              OwnerObjectName(L"service", pid).c_str()));
-        UniqueView view(block ? MapViewOfFile(block.Get(), FILE_MAP_ALL_ACCESS, 0, 0, sizeof(ServiceBlock)) : nullptr);
-        UniqueHandle request(CreateEventW(nullptr, FALSE, FALSE, OwnerObjectName(L"request", pid).c_str()));
-        UniqueHandle answer(CreateEventW(nullptr, FALSE, FALSE, OwnerObjectName(L"answer", pid).c_str()));
-        UniqueHandle serve(CreateMutexW(nullptr, FALSE, OwnerObjectName(L"serve", pid).c_str()));
-        if (!view || !request || !answer || !serve)
         {
-            Trace("cannot create the copy service: " + std::to_string(GetLastError()));
-            return false;
-        }
-        // The thread runs for the life of the process, so this module must stay loaded.
-        HMODULE self = nullptr;
-        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                           reinterpret_cast<LPCWSTR>(&CopyService::ThreadEntry), &self);
-        m_block = std::move(block);
-        m_view = std::move(view);
-        m_request = std::move(request);
-        m_answer = std::move(answer);
-        m_serve = std::move(serve);
-        m_thread.Reset(CreateThread(nullptr, 0, &CopyService::ThreadEntry, this, 0, nullptr));
-        return static_cast<bool>(m_thread);
-    }
-
-private:
-    static DWORD WINAPI ThreadEntry(void* parameter)
-    {
-        try
-        {
-            static_cast<CopyService*>(parameter)->Run();
-        }
-        catch (...)
-        {
-            Trace("copy service stopped by an exception");
-        }
-        return 0;
-    }
-
-    void Run()
-    {
-        auto* block = static_cast<volatile ServiceBlock*>(m_view.Get());
-        for (;;)
-        {
-            if (WaitForSingleObject(m_request.Get(), INFINITE) != WAIT_OBJECT_0)
-                return;
-            MemoryBarrier();
-            ServiceBlock request;
-            std::memcpy(&request, const_cast<ServiceBlock*>(block), sizeof(request));
-            request.transferName[63] = 0;
-            HRESULT hr = E_FAIL;
-            try
+            MutexOwner turn(share.block->serve.Get(), nullptr, kOwnerTimeoutMs);
+            if (turn)
             {
-                hr = Serve(request);
+                generation = header->generation;
+                CopyRows(static_cast<uint8_t*>(locked.pBits), locked.Pitch, share.block->Pixels(), header->rowBytes,
+                         header->rowBytes, header->height);
             }
-            catch (...)
+            else
             {
-                hr = E_OUTOFMEMORY;
+                hr = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+                Trace("owner's pixels busy, opened texture left black");
             }
-            block->status = hr;
-            MemoryBarrier();
-            block->answeredSequence = request.sequence;
-            SetEvent(m_answer.Get());
         }
+        staging->UnlockRect();
     }
-
-    static HRESULT Serve(const ServiceBlock& request)
+    if (SUCCEEDED(hr))
+        hr = share.device->UpdateSurface(staging.Get(), nullptr, share.level0, nullptr);
+    if (FAILED(hr) && share.generation < 0)
     {
-        ComPtr<IDirect3DTexture9> texture = LocalTexture(request.handle);
-        if (!texture)
-            return E_INVALIDARG;
-        const size_t bytes = static_cast<size_t>(request.rowBytes) * request.height;
-        UniqueHandle mapping(OpenFileMappingW(FILE_MAP_WRITE, FALSE, request.transferName));
-        UniqueView view(mapping ? MapViewOfFile(mapping.Get(), FILE_MAP_WRITE, 0, 0, bytes) : nullptr);
-        if (!view)
-            return HRESULT_FROM_WIN32(GetLastError());
-        D3DSURFACE_DESC desc{};
-        HRESULT hr = texture->GetLevelDesc(0, &desc);
-        if (FAILED(hr))
-            return hr;
-        if (desc.Width != request.width || desc.Height != request.height ||
-            static_cast<uint32_t>(desc.Format) != request.format)
-            return E_INVALIDARG;
-        return ReadTexturePixels(texture.Get(), static_cast<uint8_t*>(view.Get()), request.rowBytes);
-    }
-
-    CCriticalSection m_lock;
-    UniqueHandle m_block;
-    UniqueView m_view;
-    UniqueHandle m_request;
-    UniqueHandle m_answer;
-    UniqueHandle m_serve;
-    UniqueHandle m_thread;
-};
-
-CopyService& Service()
-{
-    static CopyService* service = new CopyService; // never destroyed: its thread outlives static destruction
-    return *service;
-}
-
-// Asks the owner for a copy of its texture's pixels. On success pixels maps
-// the packed rows.
-HRESULT FetchFromOwner(HANDLE ownerProcess, const RegistryEntry& entry, uint32_t rowBytes, UniqueHandle& transfer,
-                       UniqueView& pixels)
-{
-    const DWORD pid = entry.ownerPid;
-    UniqueHandle serve(OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, OwnerObjectName(L"serve", pid).c_str()));
-    UniqueHandle request(OpenEventW(EVENT_MODIFY_STATE, FALSE, OwnerObjectName(L"request", pid).c_str()));
-    UniqueHandle answer(
-        OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, OwnerObjectName(L"answer", pid).c_str()));
-    UniqueHandle blockMapping(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, OwnerObjectName(L"service", pid).c_str()));
-    UniqueView blockView(blockMapping ? MapViewOfFile(blockMapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, sizeof(ServiceBlock))
-                                      : nullptr);
-    if (!serve || !request || !answer || !blockView)
-        return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
-
-    const ULONGLONG deadline = GetTickCount64() + kOwnerTimeoutMs;
-    MutexOwner turn(serve.Get(), ownerProcess, kOwnerTimeoutMs);
-    if (!turn)
-        return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-
-    static std::atomic<uint32_t> transferNumber{0};
-    const std::wstring name = TransferBlockName(GetCurrentProcessId(), ++transferNumber);
-    const size_t bytes = static_cast<size_t>(rowBytes) * entry.height;
-    transfer.Reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, static_cast<DWORD>(bytes >> 32),
-                                      static_cast<DWORD>(bytes), name.c_str()));
-    if (!transfer)
-        return HRESULT_FROM_WIN32(GetLastError());
-    pixels.Reset(MapViewOfFile(transfer.Get(), FILE_MAP_ALL_ACCESS, 0, 0, bytes));
-    if (!pixels)
-        return HRESULT_FROM_WIN32(GetLastError());
-
-    auto* block = static_cast<volatile ServiceBlock*>(blockView.Get());
-    const uint32_t sequence = block->sequence + 1;
-    block->handle = entry.handle;
-    block->width = entry.width;
-    block->height = entry.height;
-    block->format = entry.format;
-    block->rowBytes = rowBytes;
-    for (size_t i = 0; i < 64; ++i)
-        block->transferName[i] = i < name.size() ? name[i] : L'\0';
-    MemoryBarrier();
-    block->sequence = sequence;
-    // An answer left over from an opener that gave up must not count as ours.
-    ResetEvent(answer.Get());
-    SetEvent(request.Get());
-    for (;;)
-    {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
-            return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-        HANDLE waits[2] = {answer.Get(), ownerProcess};
-        const DWORD result = WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(deadline - now));
-        if (result == WAIT_OBJECT_0 + 1)
-            return HRESULT_FROM_WIN32(ERROR_PROCESS_ABORTED);
-        if (result != WAIT_OBJECT_0)
-            return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-        MemoryBarrier();
-        if (block->answeredSequence == sequence)
-            return block->status;
-    }
-}
-
-// A texture of this device with the given pixels, or black when there are none.
-HRESULT MakeCopy(CreateTextureFn original, IDirect3DDevice9Ex* device, UINT width, UINT height, UINT levels,
-                 DWORD usage, D3DFORMAT format, D3DPOOL pool, const uint8_t* pixels, uint32_t rowBytes,
-                 IDirect3DTexture9** texture)
-{
-    ComPtr<IDirect3DTexture9> local;
-    HRESULT hr = original(device, width, height, levels, usage, format, pool, &local, nullptr);
-    if (FAILED(hr))
-        return hr;
-    ComPtr<IDirect3DSurface9> level0;
-    hr = local->GetSurfaceLevel(0, &level0);
-    if (FAILED(hr))
-        return hr;
-    hr = pixels ? WriteTexturePixels(device, level0.Get(), pixels, rowBytes) : E_FAIL;
-    if (FAILED(hr))
-    {
-        // Without a snapshot the texture shows black, never whatever its memory held.
-        const HRESULT fill = device->ColorFill(level0.Get(), nullptr, D3DCOLOR_XRGB(0, 0, 0));
+        // Never whatever the new texture's memory held.
+        const HRESULT fill = share.device->ColorFill(share.level0, nullptr, D3DCOLOR_XRGB(0, 0, 0));
         if (FAILED(fill))
             Trace("ColorFill failed: " + Hex(static_cast<uint32_t>(fill)));
     }
-    *texture = local.Detach();
-    return S_OK;
+    share.generation = generation;
 }
+
+void RefreshLevel(IDirect3DSurface9* surface)
+{
+    LocalShares& shares = Shares();
+    if (!surface || shares.openedCount.load(std::memory_order_relaxed) == 0)
+        return;
+    try
+    {
+        CScopedLock lock(shares.lock);
+        const auto level = shares.openedLevels.find(surface);
+        if (level != shares.openedLevels.end())
+            Refresh(shares.opened[level->second]);
+    }
+    catch (...)
+    {
+    }
+}
+
+// Keeps the count of stages that hold each opened texture, and shows a
+// texture being bound the owner's latest published pixels.
+void NoteBinding(IDirect3DDevice9* device, DWORD stage, IDirect3DBaseTexture9* texture)
+{
+    LocalShares& shares = Shares();
+    if (shares.openedCount.load(std::memory_order_relaxed) == 0)
+        return;
+    try
+    {
+        CScopedLock lock(shares.lock);
+        const auto key = std::make_pair(device, stage);
+        // A 2D texture's base interface has the texture's own address; other kinds are simply not found.
+        auto* candidate = reinterpret_cast<IDirect3DTexture9*>(texture);
+        const auto bound = shares.bindings.find(key);
+        if (bound != shares.bindings.end() && bound->second != candidate)
+        {
+            IDirect3DTexture9* previous = bound->second;
+            shares.bindings.erase(bound);
+            OpenedShare& share = shares.opened[previous];
+            --share.boundStages;
+            InterlockedDecrement(&share.block->Header()->boundStages);
+            if (share.released && share.boundStages == 0)
+                ForgetOpened(shares, previous);
+        }
+        const auto opened = shares.opened.find(candidate);
+        if (opened == shares.opened.end() || opened->second.released)
+            return;
+        if (shares.bindings.emplace(key, candidate).second)
+        {
+            ++opened->second.boundStages;
+            InterlockedIncrement(&opened->second.block->Header()->boundStages);
+        }
+        Refresh(opened->second);
+    }
+    catch (...)
+    {
+    }
+}
+
+void RefreshBound(IDirect3DDevice9* device)
+{
+    LocalShares& shares = Shares();
+    if (shares.openedCount.load(std::memory_order_relaxed) == 0)
+        return;
+    try
+    {
+        CScopedLock lock(shares.lock);
+        for (auto it = shares.bindings.lower_bound(std::make_pair(device, DWORD(0)));
+             it != shares.bindings.end() && it->first.first == device; ++it)
+            Refresh(shares.opened[it->second]);
+    }
+    catch (...)
+    {
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Injected device faults. A 9Ex device is lost only when the adapter hangs or
+// its driver is removed ("Direct3D 9Ex improvements"); tests make a process
+// see that through InjectDeviceFault.
+
+struct FaultMapping
+{
+    UniqueHandle mapping;
+    UniqueView view;
+};
+
+std::atomic<FaultBlock*> g_fault{nullptr};
+
+void OpenFaultBlock()
+{
+    static FaultMapping* fault = [] {
+        auto* made = new FaultMapping; // never destroyed: hooks may run during unload
+        made->mapping.Reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(FaultBlock),
+                                               FaultBlockName(GetCurrentProcessId()).c_str()));
+        if (made->mapping)
+            made->view.Reset(MapViewOfFile(made->mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, sizeof(FaultBlock)));
+        g_fault = static_cast<FaultBlock*>(made->view.Get());
+        return made;
+    }();
+    (void)fault;
+}
+
+HRESULT InjectedFault()
+{
+    const FaultBlock* block = g_fault.load(std::memory_order_relaxed);
+    return block ? block->fault : S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Creating and opening.
 
 HRESULT CreateShared(CreateTextureFn original, IDirect3DDevice9Ex* device, UINT width, UINT height, UINT levels,
                      DWORD usage, D3DFORMAT format, D3DPOOL pool, IDirect3DTexture9** texture, HANDLE* sharedHandle)
@@ -652,9 +816,12 @@ HRESULT CreateShared(CreateTextureFn original, IDirect3DDevice9Ex* device, UINT 
     HRESULT hr = original(device, width, height, levels, usage, format, pool, &created, nullptr);
     if (FAILED(hr))
         return hr;
-    if (!PatchSlot(created.Get(), kSlotTextureRelease, reinterpret_cast<void*>(&HookTextureRelease)) ||
-        !Service().Start())
+    if (!PatchSlot(created.Get(), kSlotTextureRelease, reinterpret_cast<void*>(&HookTextureRelease)))
         return E_FAIL;
+    ComPtr<IDirect3DSurface9> level0;
+    hr = created->GetSurfaceLevel(0, &level0);
+    if (FAILED(hr))
+        return hr;
     LocalShares& shares = Shares();
     RegistryEntry entry{};
     entry.ownerStartTime = OwnStartTime();
@@ -662,13 +829,30 @@ HRESULT CreateShared(CreateTextureFn original, IDirect3DDevice9Ex* device, UINT 
     entry.width = width;
     entry.height = height;
     entry.format = static_cast<uint32_t>(format);
+    entry.levels = levels;
+    entry.usage = usage;
+    entry.pool = static_cast<uint32_t>(pool);
     const uint64_t handle = shares.registry.Add(entry);
     if (handle == 0)
         return E_OUTOFMEMORY;
+    std::shared_ptr<PixelBlock> block = MapPixelBlock(entry, true);
+    if (!block)
+    {
+        shares.registry.Remove(handle, entry.serial);
+        return E_OUTOFMEMORY;
+    }
     {
         CScopedLock lock(shares.lock);
+        OwnedShare& share = shares.owned[created.Get()];
+        share.handle = handle;
+        share.serial = entry.serial;
+        share.device = device;
+        share.level0 = level0.Get();
+        share.block = block;
+        shares.ownedLevels[level0.Get()] = created.Get();
         shares.byHandle[handle] = created.Get();
-        shares.byTexture[created.Get()] = handle;
+        shares.blocks[std::make_pair(entry.ownerPid, entry.serial)] = block;
+        shares.ownedCount = shares.owned.size();
     }
     *sharedHandle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle));
     *texture = created.Detach();
@@ -678,18 +862,20 @@ HRESULT CreateShared(CreateTextureFn original, IDirect3DDevice9Ex* device, UINT 
 HRESULT OpenShared(CreateTextureFn original, IDirect3DDevice9Ex* device, UINT width, UINT height, UINT levels,
                    DWORD usage, D3DFORMAT format, D3DPOOL pool, IDirect3DTexture9** texture, uint64_t handle)
 {
+    LocalShares& shares = Shares();
     RegistryEntry entry{};
-    if (!Shares().registry.Find(handle, &entry))
+    if (!shares.registry.Find(handle, &entry))
     {
         Trace("open of unknown handle " + Hex(handle));
         return E_INVALIDARG;
     }
-    if (entry.width != width || entry.height != height || entry.format != static_cast<uint32_t>(format))
+    // The opener must describe the resource exactly as its creator did ("Direct3D 9Ex improvements").
+    if (entry.width != width || entry.height != height || entry.levels != levels || entry.usage != usage ||
+        entry.format != static_cast<uint32_t>(format) || entry.pool != static_cast<uint32_t>(pool))
     {
-        Trace("open of " + Hex(handle) + " with another size or format");
+        Trace("open of " + Hex(handle) + " with another description than its creator's");
         return E_INVALIDARG;
     }
-    const uint32_t rowBytes = width * BytesPerPixel(format);
 
     if (entry.ownerPid == GetCurrentProcessId() && entry.ownerStartTime == OwnStartTime())
     {
@@ -705,48 +891,52 @@ HRESULT OpenShared(CreateTextureFn original, IDirect3DDevice9Ex* device, UINT wi
             *texture = own.Detach();
             return S_OK;
         }
-        // A texture belongs to its device; another device of this process gets
-        // a snapshot, as another process would.
-        std::vector<uint8_t> pixels(static_cast<size_t>(rowBytes) * height);
-        hr = rowBytes ? ReadTexturePixels(own.Get(), pixels.data(), rowBytes) : E_NOTIMPL;
-        if (FAILED(hr))
-            Trace("no snapshot of " + Hex(handle) + ": " + Hex(static_cast<uint32_t>(hr)));
-        return MakeCopy(original, device, width, height, levels, usage, format, pool,
-                        SUCCEEDED(hr) ? pixels.data() : nullptr, rowBytes, texture);
+        // A texture belongs to its device; another device of this process opens it as another process would.
     }
-
-    UniqueHandle owner = OpenLiveOwner(entry);
-    if (!owner)
+    else if (!OpenLiveOwner(entry))
     {
         // Its owner is gone and so is the texture, as on Windows once nobody holds it.
-        Shares().registry.Remove(handle);
+        shares.registry.Remove(handle, entry.serial);
         Trace("owner of " + Hex(handle) + " has ended");
         return E_INVALIDARG;
     }
-    UniqueHandle transfer;
-    UniqueView pixels;
-    const HRESULT hr = rowBytes ? FetchFromOwner(owner.Get(), entry, rowBytes, transfer, pixels) : E_NOTIMPL;
-    if (FAILED(hr))
+    std::shared_ptr<PixelBlock> block = SharedPixelBlock(entry);
+    if (!block)
     {
-        Trace("no snapshot of " + Hex(handle) + " from process " + std::to_string(entry.ownerPid) + ": " +
-              Hex(static_cast<uint32_t>(hr)));
-        if (WaitForSingleObject(owner.Get(), 0) == WAIT_OBJECT_0)
-        {
-            Shares().registry.Remove(handle);
-            return E_INVALIDARG; // the owner ended meanwhile
-        }
-        if (hr == E_INVALIDARG)
-            return hr; // the owner released it meanwhile
+        Trace("pixels of " + Hex(handle) + " are gone");
+        return E_INVALIDARG; // the owner released it meanwhile
     }
-    return MakeCopy(original, device, width, height, levels, usage, format, pool,
-                    SUCCEEDED(hr) ? static_cast<const uint8_t*>(pixels.Get()) : nullptr, rowBytes, texture);
+    ComPtr<IDirect3DTexture9> local;
+    HRESULT hr = original(device, width, height, levels, usage, format, pool, &local, nullptr);
+    ComPtr<IDirect3DSurface9> level0;
+    if (SUCCEEDED(hr))
+        hr = local->GetSurfaceLevel(0, &level0);
+    if (FAILED(hr))
+        return hr;
+    if (!PatchSlot(local.Get(), kSlotTextureRelease, reinterpret_cast<void*>(&HookTextureRelease)))
+        return E_FAIL;
+    {
+        CScopedLock lock(shares.lock);
+        OpenedShare& share = shares.opened[local.Get()];
+        share.block = std::move(block);
+        share.device = device;
+        share.level0 = level0.Get();
+        shares.openedLevels[level0.Get()] = local.Get();
+        shares.openedCount = shares.opened.size();
+        Refresh(share);
+    }
+    *texture = local.Detach();
+    return S_OK;
 }
 
-bool IsExtendedDevice(IDirect3DDevice9Ex* device)
+bool IsExtendedDevice(IDirect3DDevice9* device)
 {
     ComPtr<IDirect3DDevice9Ex> extended;
     return SUCCEEDED(device->QueryInterface(__uuidof(IDirect3DDevice9Ex), reinterpret_cast<void**>(extended.GetAddressOf())));
 }
+
+// ---------------------------------------------------------------------------
+// Device hooks.
 
 HRESULT STDMETHODCALLTYPE HookCreateTexture(IDirect3DDevice9Ex* self, UINT width, UINT height, UINT levels,
                                             DWORD usage, D3DFORMAT format, D3DPOOL pool, IDirect3DTexture9** texture,
@@ -755,11 +945,16 @@ HRESULT STDMETHODCALLTYPE HookCreateTexture(IDirect3DDevice9Ex* self, UINT width
     const auto original = OriginalOf<CreateTextureFn>(self, kSlotDeviceCreateTexture);
     if (!original)
         return E_FAIL;
+    if (const HRESULT fault = InjectedFault())
+        return fault;
     // A system-memory texture's handle argument names its memory, which Wine supports;
     // a plain device refuses sharing by itself.
     if (!sharedHandle || !texture || pool == D3DPOOL_SYSTEMMEM || !IsExtendedDevice(self))
         return original(self, width, height, levels, usage, format, pool, texture, sharedHandle);
     *texture = nullptr;
+    // Shared resources live in the default pool only ("Direct3D 9Ex improvements").
+    if (pool != D3DPOOL_DEFAULT)
+        return D3DERR_INVALIDCALL;
     try
     {
         if (*sharedHandle == nullptr)
@@ -773,12 +968,240 @@ HRESULT STDMETHODCALLTYPE HookCreateTexture(IDirect3DDevice9Ex* self, UINT width
     }
 }
 
+HRESULT STDMETHODCALLTYPE HookGetData(IDirect3DQuery9* self, void* data, DWORD size, DWORD flags)
+{
+    const auto original = OriginalOf<GetDataFn>(self, kSlotQueryGetData);
+    if (!original)
+        return E_FAIL;
+    const HRESULT hr = original(self, data, size, flags);
+    // An event query answered after a flush: the device's earlier work is complete.
+    if (hr == S_OK && (flags & D3DGETDATA_FLUSH) && Shares().ownedCount.load(std::memory_order_relaxed) != 0 &&
+        self->GetType() == D3DQUERYTYPE_EVENT)
+    {
+        ComPtr<IDirect3DDevice9> device;
+        if (SUCCEEDED(self->GetDevice(&device)))
+            PublishDevice(device.Get());
+    }
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE HookCreateQuery(IDirect3DDevice9* self, D3DQUERYTYPE type, IDirect3DQuery9** query)
+{
+    const auto original = OriginalOf<CreateQueryFn>(self, kSlotDeviceCreateQuery);
+    if (!original)
+        return E_FAIL;
+    const HRESULT hr = original(self, type, query);
+    if (SUCCEEDED(hr) && query && *query && type == D3DQUERYTYPE_EVENT)
+    {
+        try
+        {
+            if (!PatchSlot(*query, kSlotQueryGetData, reinterpret_cast<void*>(&HookGetData)))
+                Trace("cannot patch GetData");
+        }
+        catch (...)
+        {
+        }
+    }
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE HookPresent(IDirect3DDevice9* self, const RECT* source, const RECT* destination,
+                                      HWND window, const RGNDATA* dirty)
+{
+    const auto original = OriginalOf<PresentFn>(self, kSlotDevicePresent);
+    if (!original)
+        return E_FAIL;
+    if (const HRESULT fault = InjectedFault())
+        return fault;
+    const HRESULT hr = original(self, source, destination, window, dirty);
+    if (SUCCEEDED(hr))
+        PublishDevice(self);
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE HookPresentEx(IDirect3DDevice9Ex* self, const RECT* source, const RECT* destination,
+                                        HWND window, const RGNDATA* dirty, DWORD flags)
+{
+    const auto original = OriginalOf<PresentExFn>(self, kSlotDevicePresentEx);
+    if (!original)
+        return E_FAIL;
+    if (const HRESULT fault = InjectedFault())
+        return fault;
+    const HRESULT hr = original(self, source, destination, window, dirty, flags);
+    if (SUCCEEDED(hr))
+        PublishDevice(self);
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE HookCheckDeviceState(IDirect3DDevice9Ex* self, HWND window)
+{
+    const auto original = OriginalOf<CheckDeviceStateFn>(self, kSlotDeviceCheckDeviceState);
+    if (!original)
+        return E_FAIL;
+    if (const HRESULT fault = InjectedFault())
+        return fault;
+    return original(self, window);
+}
+
+// "TestCooperativeLevel always returns S_OK on a 9Ex device; use CheckDeviceState."
+HRESULT STDMETHODCALLTYPE HookTestCooperativeLevel(IDirect3DDevice9* self)
+{
+    const auto original = OriginalOf<TestCooperativeLevelFn>(self, kSlotDeviceTestCooperativeLevel);
+    if (!original)
+        return E_FAIL;
+    return IsExtendedDevice(self) ? S_OK : original(self);
+}
+
+HRESULT STDMETHODCALLTYPE HookGetRenderTargetData(IDirect3DDevice9* self, IDirect3DSurface9* target,
+                                                  IDirect3DSurface9* copy)
+{
+    const auto original = OriginalOf<GetRenderTargetDataFn>(self, kSlotDeviceGetRenderTargetData);
+    if (!original)
+        return E_FAIL;
+    RefreshLevel(target);
+    const HRESULT hr = original(self, target, copy);
+    // A read-back waits for the device's work up to it.
+    if (SUCCEEDED(hr))
+        PublishDevice(self);
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE HookUpdateSurface(IDirect3DDevice9* self, IDirect3DSurface9* source, const RECT* rect,
+                                            IDirect3DSurface9* destination, const POINT* point)
+{
+    const auto original = OriginalOf<UpdateSurfaceFn>(self, kSlotDeviceUpdateSurface);
+    if (!original)
+        return E_FAIL;
+    NoteWrite(destination);
+    return original(self, source, rect, destination, point);
+}
+
+HRESULT STDMETHODCALLTYPE HookStretchRect(IDirect3DDevice9* self, IDirect3DSurface9* source, const RECT* sourceRect,
+                                          IDirect3DSurface9* destination, const RECT* destinationRect,
+                                          D3DTEXTUREFILTERTYPE filter)
+{
+    const auto original = OriginalOf<StretchRectFn>(self, kSlotDeviceStretchRect);
+    if (!original)
+        return E_FAIL;
+    RefreshLevel(source);
+    NoteWrite(destination);
+    return original(self, source, sourceRect, destination, destinationRect, filter);
+}
+
+HRESULT STDMETHODCALLTYPE HookColorFill(IDirect3DDevice9* self, IDirect3DSurface9* surface, const RECT* rect,
+                                        D3DCOLOR colour)
+{
+    const auto original = OriginalOf<ColorFillFn>(self, kSlotDeviceColorFill);
+    if (!original)
+        return E_FAIL;
+    NoteWrite(surface);
+    return original(self, surface, rect, colour);
+}
+
+HRESULT STDMETHODCALLTYPE HookClear(IDirect3DDevice9* self, DWORD count, const D3DRECT* rects, DWORD flags,
+                                    D3DCOLOR colour, float z, DWORD stencil)
+{
+    const auto original = OriginalOf<ClearFn>(self, kSlotDeviceClear);
+    if (!original)
+        return E_FAIL;
+    if (flags & D3DCLEAR_TARGET)
+        NoteRenderTargetWrite(self);
+    return original(self, count, rects, flags, colour, z, stencil);
+}
+
+HRESULT STDMETHODCALLTYPE HookBeginScene(IDirect3DDevice9* self)
+{
+    const auto original = OriginalOf<BeginSceneFn>(self, kSlotDeviceBeginScene);
+    if (!original)
+        return E_FAIL;
+    RefreshBound(self);
+    return original(self);
+}
+
+HRESULT STDMETHODCALLTYPE HookSetTexture(IDirect3DDevice9* self, DWORD stage, IDirect3DBaseTexture9* texture)
+{
+    const auto original = OriginalOf<SetTextureFn>(self, kSlotDeviceSetTexture);
+    if (!original)
+        return E_FAIL;
+    NoteBinding(self, stage, texture);
+    return original(self, stage, texture);
+}
+
+HRESULT STDMETHODCALLTYPE HookDrawPrimitive(IDirect3DDevice9* self, D3DPRIMITIVETYPE type, UINT start, UINT count)
+{
+    const auto original = OriginalOf<DrawPrimitiveFn>(self, kSlotDeviceDrawPrimitive);
+    if (!original)
+        return E_FAIL;
+    NoteRenderTargetWrite(self);
+    return original(self, type, start, count);
+}
+
+HRESULT STDMETHODCALLTYPE HookDrawIndexedPrimitive(IDirect3DDevice9* self, D3DPRIMITIVETYPE type, INT base,
+                                                   UINT minIndex, UINT vertices, UINT start, UINT count)
+{
+    const auto original = OriginalOf<DrawIndexedPrimitiveFn>(self, kSlotDeviceDrawIndexedPrimitive);
+    if (!original)
+        return E_FAIL;
+    NoteRenderTargetWrite(self);
+    return original(self, type, base, minIndex, vertices, start, count);
+}
+
+HRESULT STDMETHODCALLTYPE HookDrawPrimitiveUP(IDirect3DDevice9* self, D3DPRIMITIVETYPE type, UINT count,
+                                              const void* data, UINT stride)
+{
+    const auto original = OriginalOf<DrawPrimitiveUPFn>(self, kSlotDeviceDrawPrimitiveUP);
+    if (!original)
+        return E_FAIL;
+    NoteRenderTargetWrite(self);
+    return original(self, type, count, data, stride);
+}
+
+HRESULT STDMETHODCALLTYPE HookDrawIndexedPrimitiveUP(IDirect3DDevice9* self, D3DPRIMITIVETYPE type, UINT minIndex,
+                                                     UINT vertices, UINT count, const void* indices,
+                                                     D3DFORMAT indexFormat, const void* data, UINT stride)
+{
+    const auto original = OriginalOf<DrawIndexedPrimitiveUPFn>(self, kSlotDeviceDrawIndexedPrimitiveUP);
+    if (!original)
+        return E_FAIL;
+    NoteRenderTargetWrite(self);
+    return original(self, type, minIndex, vertices, count, indices, indexFormat, data, stride);
+}
+
 void PatchDevice(IDirect3DDevice9* device)
 {
+    struct Patch
+    {
+        unsigned slot;
+        void* hook;
+        bool extendedOnly;
+    };
+    const Patch patches[] = {
+        {kSlotDeviceCreateTexture, reinterpret_cast<void*>(&HookCreateTexture), false},
+        {kSlotDeviceCreateQuery, reinterpret_cast<void*>(&HookCreateQuery), false},
+        {kSlotDevicePresent, reinterpret_cast<void*>(&HookPresent), false},
+        {kSlotDevicePresentEx, reinterpret_cast<void*>(&HookPresentEx), true},
+        {kSlotDeviceCheckDeviceState, reinterpret_cast<void*>(&HookCheckDeviceState), true},
+        {kSlotDeviceTestCooperativeLevel, reinterpret_cast<void*>(&HookTestCooperativeLevel), false},
+        {kSlotDeviceGetRenderTargetData, reinterpret_cast<void*>(&HookGetRenderTargetData), false},
+        {kSlotDeviceUpdateSurface, reinterpret_cast<void*>(&HookUpdateSurface), false},
+        {kSlotDeviceStretchRect, reinterpret_cast<void*>(&HookStretchRect), false},
+        {kSlotDeviceColorFill, reinterpret_cast<void*>(&HookColorFill), false},
+        {kSlotDeviceClear, reinterpret_cast<void*>(&HookClear), false},
+        {kSlotDeviceBeginScene, reinterpret_cast<void*>(&HookBeginScene), false},
+        {kSlotDeviceSetTexture, reinterpret_cast<void*>(&HookSetTexture), false},
+        {kSlotDeviceDrawPrimitive, reinterpret_cast<void*>(&HookDrawPrimitive), false},
+        {kSlotDeviceDrawIndexedPrimitive, reinterpret_cast<void*>(&HookDrawIndexedPrimitive), false},
+        {kSlotDeviceDrawPrimitiveUP, reinterpret_cast<void*>(&HookDrawPrimitiveUP), false},
+        {kSlotDeviceDrawIndexedPrimitiveUP, reinterpret_cast<void*>(&HookDrawIndexedPrimitiveUP), false},
+    };
     try
     {
-        if (!PatchSlot(device, kSlotDeviceCreateTexture, reinterpret_cast<void*>(&HookCreateTexture)))
-            Trace("cannot patch CreateTexture");
+        const bool extended = IsExtendedDevice(device);
+        for (const Patch& patch : patches)
+        {
+            if ((extended || !patch.extendedOnly) && !PatchSlot(device, patch.slot, patch.hook))
+                Trace("cannot patch device slot " + std::to_string(patch.slot));
+        }
     }
     catch (...)
     {
@@ -786,8 +1209,12 @@ void PatchDevice(IDirect3DDevice9* device)
     }
 }
 
-// The copy service reads the owner's device from a thread of its own.
-constexpr DWORD kAddedBehavior = D3DCREATE_MULTITHREADED;
+// A windowed device needs a focus window or a device window
+// (IDirect3D9Ex::CreateDeviceEx: "hFocusWindow ... may be NULL only if hDeviceWindow is set").
+bool LacksWindow(HWND focus, const D3DPRESENT_PARAMETERS* parameters)
+{
+    return parameters && parameters->Windowed && !focus && !parameters->hDeviceWindow;
+}
 
 HRESULT STDMETHODCALLTYPE HookCreateDevice(IDirect3D9Ex* self, UINT adapter, D3DDEVTYPE type, HWND focus,
                                            DWORD behavior, D3DPRESENT_PARAMETERS* parameters,
@@ -796,7 +1223,14 @@ HRESULT STDMETHODCALLTYPE HookCreateDevice(IDirect3D9Ex* self, UINT adapter, D3D
     const auto original = OriginalOf<CreateDeviceFn>(self, kSlotD3dCreateDevice);
     if (!original)
         return E_FAIL;
-    const HRESULT hr = original(self, adapter, type, focus, behavior | kAddedBehavior, parameters, device);
+    if (LacksWindow(focus, parameters))
+    {
+        if (device)
+            *device = nullptr;
+        Trace("windowed device without a window refused");
+        return D3DERR_INVALIDCALL;
+    }
+    const HRESULT hr = original(self, adapter, type, focus, behavior, parameters, device);
     if (SUCCEEDED(hr) && device && *device)
         PatchDevice(*device);
     return hr;
@@ -809,8 +1243,14 @@ HRESULT STDMETHODCALLTYPE HookCreateDeviceEx(IDirect3D9Ex* self, UINT adapter, D
     const auto original = OriginalOf<CreateDeviceExFn>(self, kSlotD3dCreateDeviceEx);
     if (!original)
         return E_FAIL;
-    const HRESULT hr =
-        original(self, adapter, type, focus, behavior | kAddedBehavior, parameters, fullscreenMode, device);
+    if (LacksWindow(focus, parameters))
+    {
+        if (device)
+            *device = nullptr;
+        Trace("windowed device without a window refused");
+        return D3DERR_INVALIDCALL;
+    }
+    const HRESULT hr = original(self, adapter, type, focus, behavior, parameters, fullscreenMode, device);
     if (SUCCEEDED(hr) && device && *device)
         PatchDevice(*device);
     return hr;
@@ -822,6 +1262,7 @@ void PatchDirect3D(IDirect3D9* d3d, bool extended)
         return;
     try
     {
+        OpenFaultBlock();
         if (!PatchSlot(d3d, kSlotD3dCreateDevice, reinterpret_cast<void*>(&HookCreateDevice)) ||
             (extended && !PatchSlot(d3d, kSlotD3dCreateDeviceEx, reinterpret_cast<void*>(&HookCreateDeviceEx))))
             Trace("cannot patch device creation");
@@ -830,6 +1271,16 @@ void PatchDirect3D(IDirect3D9* d3d, bool extended)
     {
         // Devices of this object then simply share nothing.
     }
+}
+
+// The count of owner writes into a shared texture while an opener held it bound; -1 for an unknown handle.
+LONG BoundWrites(uint64_t handle)
+{
+    RegistryEntry entry{};
+    if (!Shares().registry.Find(handle, &entry))
+        return -1;
+    std::shared_ptr<PixelBlock> block = SharedPixelBlock(entry);
+    return block ? block->Header()->boundWrites : -1;
 }
 
 } // namespace
@@ -908,6 +1359,19 @@ void WINAPI DebugSetMute(void)
 {
     if (const auto real = RealProc<void(WINAPI*)()>("DebugSetMute"))
         real();
+}
+
+// Not part of Windows' d3d9.dll: lets a test see owner writes into a texture an opener held bound.
+LONG WINAPI QvD3d9ShareBoundWrites(HANDLE handle)
+{
+    try
+    {
+        return BoundWrites(reinterpret_cast<uintptr_t>(handle));
+    }
+    catch (...)
+    {
+        return -1;
+    }
 }
 
 void* WINAPI Direct3DShaderValidatorCreate9(void)

@@ -4,7 +4,7 @@
 //       kOwnerUsesStandIn otherwise
 //   d3d9share-owner.exe BLOCK WIDTH HEIGHT BACKGROUND MARKER
 //       creates a shared WIDTH x HEIGHT X8R8G8B8 render target, fills it (see
-//       ShareTestDevice::Fill; colours in hexadecimal), publishes its handle in
+//       ShareTestDevice::Fill; colours in hexadecimal) and synchronises, publishes its handle in
 //       the OwnerControl block BLOCK and then follows the block's commands
 #include "OwnerControl.h"
 #include "ShareRecords.h"
@@ -39,6 +39,8 @@ int Serve(const std::wstring& blockName, UINT width, UINT height, D3DCOLOR backg
         hr = device.CreateShared(width, height, D3DFMT_X8R8G8B8, &texture, &handle);
     if (SUCCEEDED(hr))
         hr = device.Fill(texture.Get(), background, marker);
+    if (SUCCEEDED(hr))
+        hr = device.Synchronise();
     control->result = hr;
     control->handle = reinterpret_cast<uintptr_t>(handle);
     MemoryBarrier();
@@ -61,6 +63,14 @@ int Serve(const std::wstring& blockName, UINT width, UINT height, D3DCOLOR backg
         {
         case OWNER_COMMAND_FILL:
             hr = texture ? device.Fill(texture.Get(), control->colour, marker) : E_POINTER;
+            if (SUCCEEDED(hr))
+                hr = device.Synchronise();
+            break;
+        case OWNER_COMMAND_FILL_ONLY:
+            hr = texture ? device.Fill(texture.Get(), control->colour, marker) : E_POINTER;
+            break;
+        case OWNER_COMMAND_PRESENT:
+            hr = device.Get()->PresentEx(nullptr, nullptr, nullptr, nullptr, 0);
             break;
         case OWNER_COMMAND_RELEASE:
             texture.Reset();

@@ -1,6 +1,7 @@
 // The shared-texture stand-in, checked on its own. Runs with
 // WINEDLLOVERRIDES="mscoree,mshtml=;d3d9=n,b" (set by ctest for this test).
 #include "OwnerControl.h"
+#include "ShareRecords.h"
 #include "ShareTestDevice.h"
 
 #include "TestProcess.h"
@@ -13,6 +14,7 @@
 #include <string>
 
 using Microsoft::WRL::ComPtr;
+using d3d9share::InjectDeviceFault;
 
 namespace
 {
@@ -57,6 +59,13 @@ HRESULT OpenWithin(ShareTestDevice& device, HANDLE handle, UINT width, UINT heig
     return open.get();
 }
 
+LONG BoundWrites(HANDLE handle)
+{
+    using Fn = LONG(WINAPI*)(HANDLE);
+    const auto count = reinterpret_cast<Fn>(GetProcAddress(GetModuleHandleW(L"d3d9.dll"), "QvD3d9ShareBoundWrites"));
+    return count ? count(handle) : -2;
+}
+
 } // namespace
 
 // The other half, Wine's own d3d9.dll under the default overrides, is the ctest
@@ -96,9 +105,64 @@ TEST_F(SharedTextureInOneProcess, TexturesGetDistinctHandlesAndOpenOnTheirDevice
     first->AddRef();
     EXPECT_EQ(2u, first->Release());
 
+    // Devices get the flags they asked for, nothing more.
     D3DDEVICE_CREATION_PARAMETERS creation{};
     ASSERT_EQ(S_OK, m_device.Get()->GetCreationParameters(&creation));
-    EXPECT_NE(0u, creation.BehaviorFlags & D3DCREATE_MULTITHREADED);
+    EXPECT_EQ(0u, creation.BehaviorFlags & D3DCREATE_MULTITHREADED);
+}
+
+TEST_F(SharedTextureInOneProcess, AFreedHandleValueNamesTheNextSharedTextureAtOnce)
+{
+    ComPtr<IDirect3DTexture9> first, second, opened;
+    HANDLE firstHandle = nullptr, secondHandle = nullptr;
+    ASSERT_EQ(S_OK, m_device.CreateShared(64, 32, D3DFMT_X8R8G8B8, &first, &firstHandle));
+    first.Reset();
+    ASSERT_EQ(S_OK, m_device.CreateShared(64, 32, D3DFMT_X8R8G8B8, &second, &secondHandle));
+    EXPECT_EQ(firstHandle, secondHandle);
+    // A stale handle lands on the live texture.
+    ASSERT_EQ(S_OK, m_device.OpenShared(firstHandle, 64, 32, D3DFMT_X8R8G8B8, &opened));
+    EXPECT_EQ(second.Get(), opened.Get());
+}
+
+TEST_F(SharedTextureInOneProcess, WindowedDeviceWithNeitherFocusNorDeviceWindowIsRefused)
+{
+    ComPtr<IDirect3D9Ex> d3d;
+    ASSERT_EQ(S_OK, Direct3DCreate9Ex(D3D_SDK_VERSION, &d3d));
+    D3DPRESENT_PARAMETERS parameters{};
+    parameters.BackBufferWidth = 2;
+    parameters.BackBufferHeight = 2;
+    parameters.SwapEffect = D3DSWAPEFFECT_DISCARD;
+    parameters.Windowed = TRUE;
+    ComPtr<IDirect3DDevice9Ex> device;
+    EXPECT_EQ(D3DERR_INVALIDCALL, d3d->CreateDeviceEx(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, nullptr,
+                                                      D3DCREATE_SOFTWARE_VERTEXPROCESSING, &parameters, nullptr,
+                                                      &device));
+    EXPECT_EQ(nullptr, device.Get());
+    ComPtr<IDirect3DDevice9> plain;
+    EXPECT_EQ(D3DERR_INVALIDCALL, d3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, nullptr,
+                                                    D3DCREATE_SOFTWARE_VERTEXPROCESSING, &parameters, &plain));
+}
+
+TEST_F(SharedTextureInOneProcess, InjectedFaultsComeFromCheckDeviceStateCreateTextureAndPresentOnly)
+{
+    struct Recover
+    {
+        ~Recover() { InjectDeviceFault(GetCurrentProcessId(), S_OK); }
+    } recover;
+    for (const HRESULT fault : {D3DERR_DEVICEHUNG, D3DERR_DEVICEREMOVED})
+    {
+        ASSERT_TRUE(InjectDeviceFault(GetCurrentProcessId(), fault));
+        EXPECT_EQ(fault, m_device.Get()->CheckDeviceState(nullptr));
+        ComPtr<IDirect3DTexture9> texture;
+        EXPECT_EQ(fault, m_device.Get()->CreateTexture(16, 16, 1, 0, D3DFMT_X8R8G8B8, D3DPOOL_DEFAULT, &texture,
+                                                       nullptr));
+        EXPECT_EQ(fault, m_device.Get()->PresentEx(nullptr, nullptr, nullptr, nullptr, 0));
+        EXPECT_EQ(fault, m_device.Get()->Present(nullptr, nullptr, nullptr, nullptr));
+        // A 9Ex device always answers S_OK here; CheckDeviceState replaces it.
+        EXPECT_EQ(S_OK, m_device.Get()->TestCooperativeLevel());
+    }
+    ASSERT_TRUE(InjectDeviceFault(GetCurrentProcessId(), S_OK));
+    EXPECT_EQ(S_OK, m_device.Get()->CheckDeviceState(m_device.Window()));
 }
 
 TEST_F(SharedTextureInOneProcess, UnknownReleasedOrMismatchedHandlesFailToOpen)
@@ -111,6 +175,14 @@ TEST_F(SharedTextureInOneProcess, UnknownReleasedOrMismatchedHandlesFailToOpen)
     EXPECT_EQ(nullptr, opened.Get());
     EXPECT_EQ(E_INVALIDARG, m_device.OpenShared(handle, 65, 32, D3DFMT_X8R8G8B8, &opened));
     EXPECT_EQ(E_INVALIDARG, m_device.OpenShared(handle, 64, 32, D3DFMT_A8R8G8B8, &opened));
+    // The whole description counts: levels, usage and pool too.
+    HANDLE open = handle;
+    EXPECT_EQ(E_INVALIDARG, m_device.Get()->CreateTexture(64, 32, 0, D3DUSAGE_RENDERTARGET, D3DFMT_X8R8G8B8,
+                                                          D3DPOOL_DEFAULT, &opened, &open));
+    EXPECT_EQ(E_INVALIDARG,
+              m_device.Get()->CreateTexture(64, 32, 1, 0, D3DFMT_X8R8G8B8, D3DPOOL_DEFAULT, &opened, &open));
+    EXPECT_EQ(D3DERR_INVALIDCALL,
+              m_device.Get()->CreateTexture(64, 32, 1, 0, D3DFMT_X8R8G8B8, D3DPOOL_MANAGED, &opened, &open));
     EXPECT_EQ(nullptr, opened.Get());
 
     texture.Reset();
@@ -129,6 +201,7 @@ TEST_F(SharedTextureInOneProcess, AnotherDeviceGetsItsOwnTextureWithTheOwnersPix
     HANDLE handle = nullptr;
     ASSERT_EQ(S_OK, creator->CreateShared(320, 200, D3DFMT_X8R8G8B8, &texture, &handle));
     ASSERT_EQ(S_OK, creator->Fill(texture.Get(), kRed, kYellow));
+    ASSERT_EQ(S_OK, creator->Synchronise());
     creator.reset();
 
     ComPtr<IDirect3DTexture9> opened;
@@ -141,6 +214,25 @@ TEST_F(SharedTextureInOneProcess, AnotherDeviceGetsItsOwnTextureWithTheOwnersPix
     std::vector<uint32_t> pixels;
     ASSERT_EQ(S_OK, m_device.ReadPixels(opened.Get(), &pixels));
     ExpectPattern(pixels, 320, 200, kRed, kYellow);
+}
+
+TEST_F(SharedTextureInOneProcess, AnotherDeviceSeesWritesOnlyAfterTheCreatorsReadBack)
+{
+    ShareTestDevice creator;
+    ASSERT_EQ(S_OK, creator.Create());
+    ComPtr<IDirect3DTexture9> texture, opened;
+    HANDLE handle = nullptr;
+    ASSERT_EQ(S_OK, creator.CreateShared(64, 64, D3DFMT_X8R8G8B8, &texture, &handle));
+    ASSERT_EQ(S_OK, creator.Fill(texture.Get(), kRed, kYellow));
+    ASSERT_EQ(S_OK, m_device.OpenShared(handle, 64, 64, D3DFMT_X8R8G8B8, &opened));
+    std::vector<uint32_t> pixels;
+    ASSERT_EQ(S_OK, m_device.ReadPixels(opened.Get(), &pixels));
+    EXPECT_EQ(kBlack, pixels.front());
+
+    std::vector<uint32_t> own;
+    ASSERT_EQ(S_OK, creator.ReadPixels(texture.Get(), &own));
+    ASSERT_EQ(S_OK, m_device.ReadPixels(opened.Get(), &pixels));
+    ExpectPattern(pixels, 64, 64, kRed, kYellow);
 }
 
 TEST_F(SharedTextureInOneProcess, SystemMemoryTextureStillTakesItsMemoryFromTheHandleArgument)
@@ -217,7 +309,7 @@ protected:
 
 int SharedTextureAcrossProcesses::s_runs = 0;
 
-TEST_F(SharedTextureAcrossProcesses, OpenedTextureShowsTheOwnersPixelsAndAReopenShowsItsCurrentOnes)
+TEST_F(SharedTextureAcrossProcesses, OpenedTextureShowsTheOwnersPixelsAndFollowsItsLaterOnes)
 {
     ComPtr<IDirect3DTexture9> opened;
     ASSERT_EQ(S_OK, m_device.OpenShared(m_handle, kWidth, kHeight, D3DFMT_X8R8G8B8, &opened));
@@ -230,14 +322,65 @@ TEST_F(SharedTextureAcrossProcesses, OpenedTextureShowsTheOwnersPixelsAndAReopen
     ASSERT_EQ(S_OK, m_device.CreateShared(kWidth, kHeight, D3DFMT_X8R8G8B8, &local, &localHandle));
     EXPECT_NE(m_handle, localHandle);
 
-    // A snapshot: the texture already opened keeps what it got.
+    // A view of the owner's texture, not a snapshot: the texture already opened follows.
     ASSERT_EQ(S_OK, Command(OWNER_COMMAND_FILL, kBlue));
     ComPtr<IDirect3DTexture9> reopened;
     ASSERT_EQ(S_OK, m_device.OpenShared(m_handle, kWidth, kHeight, D3DFMT_X8R8G8B8, &reopened));
     ASSERT_EQ(S_OK, m_device.ReadPixels(reopened.Get(), &pixels));
     ExpectPattern(pixels, kWidth, kHeight, kBlue, kYellow);
     ASSERT_EQ(S_OK, m_device.ReadPixels(opened.Get(), &pixels));
+    ExpectPattern(pixels, kWidth, kHeight, kBlue, kYellow);
+}
+
+TEST_F(SharedTextureAcrossProcesses, OwnersWritesShowOnlyAfterItsNextSynchronisation)
+{
+    ASSERT_EQ(S_OK, Command(OWNER_COMMAND_FILL_ONLY, kBlue));
+    ComPtr<IDirect3DTexture9> opened;
+    ASSERT_EQ(S_OK, m_device.OpenShared(m_handle, kWidth, kHeight, D3DFMT_X8R8G8B8, &opened));
+    std::vector<uint32_t> pixels;
+    ASSERT_EQ(S_OK, m_device.ReadPixels(opened.Get(), &pixels));
     ExpectPattern(pixels, kWidth, kHeight, kRed, kYellow);
+
+    ASSERT_EQ(S_OK, Command(OWNER_COMMAND_PRESENT));
+    ASSERT_EQ(S_OK, m_device.ReadPixels(opened.Get(), &pixels));
+    ExpectPattern(pixels, kWidth, kHeight, kBlue, kYellow);
+}
+
+TEST_F(SharedTextureAcrossProcesses, OwnersWriteIntoATextureAnOpenerHoldsBoundIsRecorded)
+{
+    ComPtr<IDirect3DTexture9> opened;
+    ASSERT_EQ(S_OK, m_device.OpenShared(m_handle, kWidth, kHeight, D3DFMT_X8R8G8B8, &opened));
+    ASSERT_EQ(S_OK, m_device.Get()->SetTexture(0, opened.Get()));
+    EXPECT_EQ(0, BoundWrites(m_handle));
+    ASSERT_EQ(S_OK, Command(OWNER_COMMAND_FILL, kBlue));
+    const LONG whileBound = BoundWrites(m_handle);
+    EXPECT_GT(whileBound, 0);
+
+    ASSERT_EQ(S_OK, m_device.Get()->SetTexture(0, nullptr));
+    ASSERT_EQ(S_OK, Command(OWNER_COMMAND_FILL, kRed));
+    EXPECT_EQ(whileBound, BoundWrites(m_handle));
+}
+
+TEST_F(SharedTextureAcrossProcesses, TwoDevicesOfOneProcessShowTheSameMemory)
+{
+    ShareTestDevice other;
+    ASSERT_EQ(S_OK, other.Create());
+    ComPtr<IDirect3DTexture9> first, second;
+    ASSERT_EQ(S_OK, m_device.OpenShared(m_handle, kWidth, kHeight, D3DFMT_X8R8G8B8, &first));
+    ASSERT_EQ(S_OK, Command(OWNER_COMMAND_FILL, kBlue));
+    ASSERT_EQ(S_OK, other.OpenShared(m_handle, kWidth, kHeight, D3DFMT_X8R8G8B8, &second));
+    std::vector<uint32_t> pixels;
+    ASSERT_EQ(S_OK, m_device.ReadPixels(first.Get(), &pixels));
+    ExpectPattern(pixels, kWidth, kHeight, kBlue, kYellow);
+    ASSERT_EQ(S_OK, other.ReadPixels(second.Get(), &pixels));
+    ExpectPattern(pixels, kWidth, kHeight, kBlue, kYellow);
+}
+
+TEST_F(SharedTextureAcrossProcesses, FaultsAreInjectedPerProcess)
+{
+    ASSERT_TRUE(InjectDeviceFault(m_owner.Id(), D3DERR_DEVICEHUNG));
+    EXPECT_EQ(D3DERR_DEVICEHUNG, Command(OWNER_COMMAND_PRESENT));
+    EXPECT_EQ(S_OK, m_device.Get()->CheckDeviceState(nullptr));
 }
 
 TEST_F(SharedTextureAcrossProcesses, WrongSizeOrReleasedTextureFailsToOpen)

@@ -14,11 +14,13 @@ enum : uint32_t
 
 enum : uint32_t
 {
-    OWNER_COMMAND_FILL = 1,         // fill again with colour as background
+    OWNER_COMMAND_FILL = 1,         // fill again with colour as background, then synchronise (event query)
     OWNER_COMMAND_RELEASE = 2,      // release the texture
     OWNER_COMMAND_HOLD_SERVICE = 3, // take the copy service's turn and keep it, as a hung owner would
     OWNER_COMMAND_QUIT = 4,
     OWNER_COMMAND_FILL_REGISTRY = 5, // make 1 x 1 shared textures until no handle is left; result = their count
+    OWNER_COMMAND_FILL_ONLY = 6,     // fill again with colour as background, no synchronisation
+    OWNER_COMMAND_PRESENT = 7,       // present the device's back buffer
 };
 
 #pragma pack(push, 8)

@@ -1,5 +1,7 @@
 #include "ShareRecords.h"
 
+#include "Handles.h"
+
 #include <d3d9types.h>
 
 namespace d3d9share
@@ -20,9 +22,24 @@ std::wstring OwnerObjectName(const wchar_t* kind, DWORD ownerPid)
     return std::wstring(L"qv_d3d9share_") + kind + L"_" + std::to_wstring(ownerPid);
 }
 
-std::wstring TransferBlockName(DWORD openerPid, uint32_t number)
+std::wstring PixelBlockName(DWORD ownerPid, uint32_t serial)
 {
-    return L"qv_d3d9share_pixels_" + std::to_wstring(openerPid) + L"_" + std::to_wstring(number);
+    return L"qv_d3d9share_pixels_" + std::to_wstring(ownerPid) + L"_" + std::to_wstring(serial);
+}
+
+std::wstring FaultBlockName(DWORD pid)
+{
+    return L"qv_d3d9share_fault_" + std::to_wstring(pid);
+}
+
+bool InjectDeviceFault(DWORD pid, HRESULT fault)
+{
+    UniqueHandle mapping(OpenFileMappingW(FILE_MAP_WRITE, FALSE, FaultBlockName(pid).c_str()));
+    UniqueView view(mapping ? MapViewOfFile(mapping.Get(), FILE_MAP_WRITE, 0, 0, sizeof(FaultBlock)) : nullptr);
+    if (!view)
+        return false;
+    InterlockedExchange(&static_cast<FaultBlock*>(view.Get())->fault, fault);
+    return true;
 }
 
 uint32_t BytesPerPixel(uint32_t format)

@@ -65,6 +65,26 @@ HRESULT ShareTestDevice::Fill(IDirect3DTexture9* texture, D3DCOLOR background, D
     return hr;
 }
 
+HRESULT ShareTestDevice::Synchronise()
+{
+    ComPtr<IDirect3DQuery9> query;
+    HRESULT hr = m_device->CreateQuery(D3DQUERYTYPE_EVENT, &query);
+    if (SUCCEEDED(hr))
+        hr = query->Issue(D3DISSUE_END);
+    for (int tries = 0; hr == S_OK && tries < 1000; ++tries)
+    {
+        hr = query->GetData(nullptr, 0, D3DGETDATA_FLUSH);
+        if (hr == S_FALSE)
+        {
+            Sleep(1);
+            hr = S_OK;
+            continue;
+        }
+        return hr;
+    }
+    return FAILED(hr) ? hr : HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+}
+
 HRESULT ShareTestDevice::ReadPixels(IDirect3DTexture9* texture, std::vector<uint32_t>* pixels, UINT* width)
 {
     D3DSURFACE_DESC desc{};

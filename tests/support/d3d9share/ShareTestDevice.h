@@ -37,9 +37,10 @@ private:
 class ShareTestDevice
 {
 public:
-    // behavior: the device's creation flags (the stand-in adds D3DCREATE_MULTITHREADED).
+    // behavior: the device's creation flags.
     HRESULT Create(DWORD behavior = D3DCREATE_SOFTWARE_VERTEXPROCESSING);
     IDirect3DDevice9Ex* Get() const { return m_device.Get(); }
+    HWND Window() const { return m_window.Get(); }
 
     // A render target made as a shared resource ("create shared").
     HRESULT CreateShared(UINT width, UINT height, D3DFORMAT format, Microsoft::WRL::ComPtr<IDirect3DTexture9>* texture,
@@ -51,6 +52,8 @@ public:
     // Clears the whole texture to background, then marks a 16 x 16 block at the
     // top left and four full rows from the middle down with marker.
     HRESULT Fill(IDirect3DTexture9* texture, D3DCOLOR background, D3DCOLOR marker);
+    // Waits for the device's work so far: an event query answered with D3DGETDATA_FLUSH.
+    HRESULT Synchronise();
     // Level 0 of a 32-bit render target, row after row, alpha masked off.
     HRESULT ReadPixels(IDirect3DTexture9* texture, std::vector<uint32_t>* pixels, UINT* width = nullptr);
 
