@@ -454,16 +454,67 @@ struct LocalShares
     SharedTextureRegistry registry;
 };
 
+// Wine's d3d9 calls a texture's Release through its method table while it
+// holds Direct3D's own lock, so that lock is always taken first: whoever takes
+// the shares' lock holds Wine's (an export of its wined3d.dll) already.
+std::atomic<void (*)()> g_wineLock{nullptr};
+std::atomic<void (*)()> g_wineUnlock{nullptr};
+
+void FindWineLock()
+{
+    HMODULE wined3d = GetModuleHandleW(L"wined3d.dll");
+    const auto lock = wined3d ? reinterpret_cast<void (*)()>(GetProcAddress(wined3d, "wined3d_mutex_lock")) : nullptr;
+    const auto unlock =
+        wined3d ? reinterpret_cast<void (*)()>(GetProcAddress(wined3d, "wined3d_mutex_unlock")) : nullptr;
+    if (!lock || !unlock)
+    {
+        Trace("wined3d_mutex_lock not found");
+        return;
+    }
+    g_wineUnlock = unlock;
+    g_wineLock = lock;
+}
+
+class SharesLock
+{
+public:
+    explicit SharesLock(struct LocalShares& shares);
+    ~SharesLock();
+    SharesLock(const SharesLock&) = delete;
+    SharesLock& operator=(const SharesLock&) = delete;
+
+private:
+    CCriticalSection& m_lock;
+    void (*m_wineUnlock)();
+};
+
 LocalShares& Shares()
 {
     static LocalShares* shares = new LocalShares; // never destroyed: hooks may run during unload
     return *shares;
 }
 
+SharesLock::SharesLock(LocalShares& shares) : m_lock(shares.lock), m_wineUnlock(nullptr)
+{
+    if (const auto wineLock = g_wineLock.load())
+    {
+        wineLock();
+        m_wineUnlock = g_wineUnlock.load();
+    }
+    m_lock.Enter();
+}
+
+SharesLock::~SharesLock()
+{
+    m_lock.Leave();
+    if (m_wineUnlock)
+        m_wineUnlock();
+}
+
 ComPtr<IDirect3DTexture9> LocalTexture(uint64_t handle)
 {
     LocalShares& shares = Shares();
-    CScopedLock lock(shares.lock);
+    SharesLock lock(shares);
     const auto found = shares.byHandle.find(handle);
     return found == shares.byHandle.end() ? nullptr : found->second;
 }
@@ -472,7 +523,7 @@ ComPtr<IDirect3DTexture9> LocalTexture(uint64_t handle)
 std::shared_ptr<PixelBlock> SharedPixelBlock(const RegistryEntry& entry)
 {
     LocalShares& shares = Shares();
-    CScopedLock lock(shares.lock);
+    SharesLock lock(shares);
     const auto key = std::make_pair(entry.ownerPid, entry.serial);
     if (std::shared_ptr<PixelBlock> block = shares.blocks[key].lock())
         return block;
@@ -514,7 +565,7 @@ ULONG STDMETHODCALLTYPE HookTextureRelease(IDirect3DTexture9* self)
     try
     {
         LocalShares& shares = Shares();
-        CScopedLock lock(shares.lock);
+        SharesLock lock(shares);
         const ULONG left = original(self);
         if (left != 0)
             return left;
@@ -603,7 +654,7 @@ void PublishDevice(IDirect3DDevice9* device)
         return;
     try
     {
-        CScopedLock lock(shares.lock);
+        SharesLock lock(shares);
         for (auto& owned : shares.owned)
         {
             if (owned.second.written && owned.second.device == device)
@@ -626,11 +677,12 @@ void NoteWrite(IDirect3DSurface9* surface)
         return;
     try
     {
-        CScopedLock lock(shares.lock);
+        SharesLock lock(shares);
         const auto level = shares.ownedLevels.find(surface);
-        if (level == shares.ownedLevels.end())
+        const auto owned = level == shares.ownedLevels.end() ? shares.owned.end() : shares.owned.find(level->second);
+        if (owned == shares.owned.end())
             return;
-        OwnedShare& share = shares.owned[level->second];
+        OwnedShare& share = owned->second;
         share.written = true;
         PixelHeader* header = share.block->Header();
         if (header->boundStages > 0)
@@ -707,10 +759,11 @@ void RefreshLevel(IDirect3DSurface9* surface)
         return;
     try
     {
-        CScopedLock lock(shares.lock);
+        SharesLock lock(shares);
         const auto level = shares.openedLevels.find(surface);
-        if (level != shares.openedLevels.end())
-            Refresh(shares.opened[level->second]);
+        const auto share = level == shares.openedLevels.end() ? shares.opened.end() : shares.opened.find(level->second);
+        if (share != shares.opened.end())
+            Refresh(share->second);
     }
     catch (...)
     {
@@ -726,7 +779,7 @@ void NoteBinding(IDirect3DDevice9* device, DWORD stage, IDirect3DBaseTexture9* t
         return;
     try
     {
-        CScopedLock lock(shares.lock);
+        SharesLock lock(shares);
         const auto key = std::make_pair(device, stage);
         // A 2D texture's base interface has the texture's own address; other kinds are simply not found.
         auto* candidate = reinterpret_cast<IDirect3DTexture9*>(texture);
@@ -735,11 +788,14 @@ void NoteBinding(IDirect3DDevice9* device, DWORD stage, IDirect3DBaseTexture9* t
         {
             IDirect3DTexture9* previous = bound->second;
             shares.bindings.erase(bound);
-            OpenedShare& share = shares.opened[previous];
-            --share.boundStages;
-            InterlockedDecrement(&share.block->Header()->boundStages);
-            if (share.released && share.boundStages == 0)
-                ForgetOpened(shares, previous);
+            const auto share = shares.opened.find(previous);
+            if (share != shares.opened.end())
+            {
+                --share->second.boundStages;
+                InterlockedDecrement(&share->second.block->Header()->boundStages);
+                if (share->second.released && share->second.boundStages == 0)
+                    ForgetOpened(shares, previous);
+            }
         }
         const auto opened = shares.opened.find(candidate);
         if (opened == shares.opened.end() || opened->second.released)
@@ -763,10 +819,14 @@ void RefreshBound(IDirect3DDevice9* device)
         return;
     try
     {
-        CScopedLock lock(shares.lock);
+        SharesLock lock(shares);
         for (auto it = shares.bindings.lower_bound(std::make_pair(device, DWORD(0)));
              it != shares.bindings.end() && it->first.first == device; ++it)
-            Refresh(shares.opened[it->second]);
+        {
+            const auto share = shares.opened.find(it->second);
+            if (share != shares.opened.end())
+                Refresh(share->second);
+        }
     }
     catch (...)
     {
@@ -842,7 +902,7 @@ HRESULT CreateShared(CreateTextureFn original, IDirect3DDevice9Ex* device, UINT 
         return E_OUTOFMEMORY;
     }
     {
-        CScopedLock lock(shares.lock);
+        SharesLock lock(shares);
         OwnedShare& share = shares.owned[created.Get()];
         share.handle = handle;
         share.serial = entry.serial;
@@ -916,7 +976,7 @@ HRESULT OpenShared(CreateTextureFn original, IDirect3DDevice9Ex* device, UINT wi
     if (!PatchSlot(local.Get(), kSlotTextureRelease, reinterpret_cast<void*>(&HookTextureRelease)))
         return E_FAIL;
     {
-        CScopedLock lock(shares.lock);
+        SharesLock lock(shares);
         OpenedShare& share = shares.opened[local.Get()];
         share.block = std::move(block);
         share.device = device;
@@ -1263,6 +1323,8 @@ void PatchDirect3D(IDirect3D9* d3d, bool extended)
     try
     {
         OpenFaultBlock();
+        if (!g_wineLock.load())
+            FindWineLock();
         if (!PatchSlot(d3d, kSlotD3dCreateDevice, reinterpret_cast<void*>(&HookCreateDevice)) ||
             (extended && !PatchSlot(d3d, kSlotD3dCreateDeviceEx, reinterpret_cast<void*>(&HookCreateDeviceEx))))
             Trace("cannot patch device creation");
