@@ -1322,6 +1322,10 @@ void PatchDirect3D(IDirect3D9* d3d, bool extended)
         return;
     try
     {
+        // Wine's method tables outlive any unload of this module and point into it.
+        HMODULE self = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(&PatchDirect3D), &self);
         OpenFaultBlock();
         if (!g_wineLock.load())
             FindWineLock();
