@@ -13,7 +13,8 @@
 // its device the owner copies the textures it wrote since the last one into
 // their blocks. Opening the handle on the owner's device returns the same
 // texture; any other device gets a texture of its own that shows the block's
-// pixels and follows them whenever it is bound, drawn from or read.
+// pixels and follows them whenever it is bound, copied from or read, or its
+// device begins a scene (those moments are ours; Windows names none).
 #include "ShareRecords.h"
 #include "VtableSlots.h"
 
@@ -668,8 +669,8 @@ void PublishDevice(IDirect3DDevice9* device)
 }
 
 // The owner is about to write into surface. A write into a texture that an
-// opener holds bound races the opener's draws (Windows does not order them);
-// it is counted for the tests.
+// opener holds bound races the opener's draws, since Windows orders nothing
+// across devices; counting it for the tests is ours.
 void NoteWrite(IDirect3DSurface9* surface)
 {
     LocalShares& shares = Shares();
@@ -705,8 +706,8 @@ void NoteRenderTargetWrite(IDirect3DDevice9* device)
         NoteWrite(target.Get());
 }
 
-// Brings an opened texture to the owner's last published pixels; black
-// until the owner first published. Under the lock.
+// Brings an opened texture to the owner's last published pixels. Before the
+// first publication Windows leaves the content undefined; ours is black. Under the lock.
 void Refresh(OpenedShare& share)
 {
     PixelHeader* header = share.block->Header();
@@ -929,7 +930,8 @@ HRESULT OpenShared(CreateTextureFn original, IDirect3DDevice9Ex* device, UINT wi
         Trace("open of unknown handle " + Hex(handle));
         return E_INVALIDARG;
     }
-    // The opener must describe the resource exactly as its creator did ("Direct3D 9Ex improvements").
+    // The opener must describe the resource exactly as its creator did ("Direct3D 9Ex improvements");
+    // which error Windows returns is undocumented, ours is E_INVALIDARG.
     if (entry.width != width || entry.height != height || entry.levels != levels || entry.usage != usage ||
         entry.format != static_cast<uint32_t>(format) || entry.pool != static_cast<uint32_t>(pool))
     {
@@ -1103,7 +1105,8 @@ HRESULT STDMETHODCALLTYPE HookCheckDeviceState(IDirect3DDevice9Ex* self, HWND wi
     return original(self, window);
 }
 
-// "TestCooperativeLevel always returns S_OK on a 9Ex device; use CheckDeviceState."
+// On a 9Ex device TestCooperativeLevel always answers S_OK; CheckDeviceState
+// reports hung and removed adapters instead (IDirect3DDevice9Ex::CheckDeviceState).
 HRESULT STDMETHODCALLTYPE HookTestCooperativeLevel(IDirect3DDevice9* self)
 {
     const auto original = OriginalOf<TestCooperativeLevelFn>(self, kSlotDeviceTestCooperativeLevel);
@@ -1269,8 +1272,8 @@ void PatchDevice(IDirect3DDevice9* device)
     }
 }
 
-// A windowed device needs a focus window or a device window
-// (IDirect3D9Ex::CreateDeviceEx: "hFocusWindow ... may be NULL only if hDeviceWindow is set").
+// A windowed device may lack a focus window only when the presentation
+// parameters name a device window (IDirect3D9Ex::CreateDeviceEx).
 bool LacksWindow(HWND focus, const D3DPRESENT_PARAMETERS* parameters)
 {
     return parameters && parameters->Windowed && !focus && !parameters->hDeviceWindow;

@@ -19,7 +19,8 @@ constexpr uint32_t kRegistrySlots = 1024;
 // Handles look like the small kernel-style values Windows hands out: non-zero,
 // a multiple of 4, well inside 32 bits (they also travel as signed decimals).
 // A slot's handle is fixed by its index, so a freed value is handed out again
-// at once, as Windows may do: a stale handle then names a live texture.
+// at once: Windows does not promise unique values over time, and handing the
+// same one out again at once (ours) makes a stale handle name a live texture.
 constexpr uint64_t kHandleBase = 0x40000000;
 
 // Every wait on another process is bounded by this.
