@@ -123,6 +123,7 @@ protected:
         ASSERT_EQ(S_OK, m_producer.CreateShared(kWidth, kHeight, D3DFMT_X8R8G8B8, &m_shared, &m_handle));
         ASSERT_NE(nullptr, m_handle);
         ASSERT_EQ(S_OK, m_producer.Fill(m_shared.Get(), kBlue, kYellow));
+        ASSERT_EQ(S_OK, m_producer.Synchronise());
         m_context.SetPlainDevice(m_consumer.Get());
     }
     void TearDown() override { ReleaseStubTexture("StubTextureTest"); }
@@ -210,7 +211,6 @@ TEST_F(ApplyFrameTexture, UnusableDescriptorsAreRefused)
 
 TEST_F(ApplyFrameTexture, SharedTextureIsBoundWithTheProducersPixels)
 {
-    GTEST_SKIP() << "the fixture's producer fills the shared texture without a synchronisation point (event query, present or read-back), so under the test-only d3d9.dll, as on Windows, the consumer is not given its pixels";
     // Bits above the low 16 (width, height) and 32 (format) are ignored.
     jlongArray frame = Frame(kWidth | 0x70000, kHeight | 0x10000, D3DFMT_X8R8G8B8 | (jlong(1) << 40),
                              HandleValue(m_handle));
@@ -334,7 +334,6 @@ TEST_F(GetFrameTexture, NoPlayerOrNoRoomForTheDescriptorIsRefused)
 
 TEST_F(ApplyFrameTexture, StubPlayersFrameIsBoundGreen)
 {
-    GTEST_SKIP() << "the stub texture's device has neither a focus nor a device window, which CreateDeviceEx refuses (D3DERR_INVALIDCALL) under the test-only d3d9.dll as on Windows";
     ASSERT_EQ(S_OK, CreateStubTexture());
     VideoPlayerClient client(nullptr);
     client.SetStubMode(StubTextureHandle(), true);

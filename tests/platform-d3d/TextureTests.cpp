@@ -122,13 +122,16 @@ TEST(TextureFilter, NoRenderSizeOrExtremeSizesGiveLinear)
     EXPECT_EQ(D3DTEXF_LINEAR, ChooseTextureFilter(1280, INT32_MIN, 1280, 1));
 }
 
-TEST(PrivateDevice, IsAWindowlessVideoDeviceUntilReleased)
+// Windows makes no windowed device without a window, so the caller gives one.
+TEST(PrivateDevice, IsAVideoDeviceOnTheGivenWindowUntilReleased)
 {
-    GTEST_SKIP() << "the private video device is created windowed with neither a focus nor a device window, which CreateDeviceEx refuses (D3DERR_INVALIDCALL) under the test-only d3d9.dll as on Windows";
+    UniqueWindow window;
+    window.Reset(CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_NE(nullptr, window.Get());
     Direct3d9Device device;
     EXPECT_FALSE(device.IsCreated());
     EXPECT_EQ(nullptr, device.GetDevice());
-    ASSERT_EQ(S_OK, device.Create(1280, 720, D3DFMT_X8R8G8B8, nullptr));
+    ASSERT_EQ(S_OK, device.Create(1280, 720, D3DFMT_X8R8G8B8, window.Get()));
     ASSERT_TRUE(device.IsCreated());
     ASSERT_NE(nullptr, device.GetDevice());
 
@@ -146,6 +149,7 @@ TEST(PrivateDevice, IsAWindowlessVideoDeviceUntilReleased)
     EXPECT_EQ(static_cast<DWORD>(D3DPRESENTFLAG_VIDEO), parameters.Flags);
     EXPECT_EQ(static_cast<UINT>(D3DPRESENT_INTERVAL_IMMEDIATE), parameters.PresentationInterval);
     EXPECT_TRUE(parameters.Windowed);
+    EXPECT_EQ(window.Get(), parameters.hDeviceWindow);
     swapChain.Reset();
 
     device.Release();
@@ -155,15 +159,16 @@ TEST(PrivateDevice, IsAWindowlessVideoDeviceUntilReleased)
 
 TEST(PrivateDevice, TinySizesGetATwoByTwoBackBuffer)
 {
-    GTEST_SKIP() << "the private video device is created windowed with neither a focus nor a device window, which CreateDeviceEx refuses (D3DERR_INVALIDCALL) under the test-only d3d9.dll as on Windows";
     struct Case
     {
         UINT width, height, expectedWidth, expectedHeight;
     };
+    UniqueWindow window;
+    window.Reset(CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr));
     for (const Case& c : {Case{8, 15, 2, 2}, Case{8, 16, 8, 16}, Case{16, 4, 16, 4}})
     {
         Direct3d9Device device;
-        ASSERT_EQ(S_OK, device.Create(c.width, c.height, D3DFMT_X8R8G8B8, nullptr)) << c.width << "x" << c.height;
+        ASSERT_EQ(S_OK, device.Create(c.width, c.height, D3DFMT_X8R8G8B8, window.Get())) << c.width << "x" << c.height;
         ComPtr<IDirect3DSurface9> backBuffer;
         ASSERT_EQ(S_OK, device.GetDevice()->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &backBuffer));
         D3DSURFACE_DESC desc{};
@@ -185,9 +190,8 @@ protected:
     void TearDown() override { ReleaseStubTexture("StubTextureTest"); }
 };
 
-TEST_F(StubTexture, IsMadeOnceAndAgainWithANewHandleAfterItsRelease)
+TEST_F(StubTexture, IsMadeOnceAndAgainAfterItsRelease)
 {
-    GTEST_SKIP() << "the stub texture's device has neither a focus nor a device window, which CreateDeviceEx refuses (D3DERR_INVALIDCALL) under the test-only d3d9.dll as on Windows; also, Windows may hand a freed shared handle value out again at once, so a new handle need not differ";
     ASSERT_EQ(S_OK, CreateStubTexture());
     const HANDLE first = StubTextureHandle();
     ASSERT_NE(nullptr, first);
@@ -203,9 +207,11 @@ TEST_F(StubTexture, IsMadeOnceAndAgainWithANewHandleAfterItsRelease)
     ComPtr<IDirect3DTexture9> stale;
     EXPECT_TRUE(FAILED(other.OpenShared(first, 1280, 720, D3DFMT_X8R8G8B8, &stale)));
 
+    // Windows may hand the freed value out again at once; the new texture must open.
     ASSERT_EQ(S_OK, CreateStubTexture());
-    EXPECT_NE(nullptr, StubTextureHandle());
-    EXPECT_NE(first, StubTextureHandle());
+    ASSERT_NE(nullptr, StubTextureHandle());
+    ComPtr<IDirect3DTexture9> again;
+    EXPECT_EQ(S_OK, other.OpenShared(StubTextureHandle(), 1280, 720, D3DFMT_X8R8G8B8, &again));
 }
 
 // Windows makes no windowed device with neither a focus nor a device window.
@@ -229,7 +235,6 @@ TEST_F(StubTexture, ReleaseWithoutATextureDoesNothing)
 
 TEST_F(StubTexture, IsGreenOnAnotherDeviceHereAndInAnotherProcess)
 {
-    GTEST_SKIP() << "the stub texture's device has neither a focus nor a device window, which CreateDeviceEx refuses (D3DERR_INVALIDCALL) under the test-only d3d9.dll as on Windows";
     ASSERT_EQ(S_OK, CreateStubTexture());
     const HANDLE handle = StubTextureHandle();
     ASSERT_NE(nullptr, handle);
