@@ -1,5 +1,6 @@
 #include "VideoTextures.h"
 
+#include "DeviceSync.h"
 #include "Direct3d9Device.h"
 #include "HelperWindow.h"
 #include "Log.h"
@@ -68,10 +69,10 @@ void FillStubTexture(IDirect3DDevice9Ex* device, IDirect3DTexture9* texture)
     hr = device->Clear(0, nullptr, D3DCLEAR_TARGET, kStubColour, 0.0f, 0);
     if (FAILED(hr))
         return LogFailure("Clear", hr);
-    // Only pushes the clear out.
-    hr = device->Present(nullptr, nullptr, nullptr, nullptr);
+    // Other devices may read the texture only once the clear is complete.
+    hr = WaitForDeviceWork(device, 1000);
     if (FAILED(hr))
-        LogFailure("Present", hr);
+        LogFailure("event query", hr);
 }
 } // namespace
 

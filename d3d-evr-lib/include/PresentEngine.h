@@ -59,12 +59,18 @@ public:
     virtual HRESULT GetService(REFGUID guidService, REFIID riid, void** ppv);
     virtual HRESULT CheckTextureFormat(D3DFORMAT format);
 
-    // count <= 0 means the default of two samples.
+    // count <= 0 means the default of three samples: one with the mixer or
+    // queued, the current frame, and the replaced frame the client may still draw.
     HRESULT AllocateSamples(IMFMediaType* pFormat, ComPtrList<IMFSample>& samples, int count);
     void ReleaseSamples();
     // Run on the thread that answers frame requests; null only when out of memory.
     IFrameData* GetFrameData(SampleQueue& queue);
     void OnBeforeSampleProcess(IMFSample* pSample);
+    // Waits until the device completed the mixer's writes (an event query), so
+    // that the texture may be handed to another device.
+    HRESULT CompleteSampleWrites();
+    // The device's CheckDeviceState; MF_E_NOT_INITIALIZED without a device.
+    HRESULT CheckDeviceState();
     UINT GetRefreshRate() const { return m_DisplayMode.RefreshRate; }
 
     IDirect3DDevice9Ex* GetDevice() const { return m_pDevice.Get(); }
@@ -86,6 +92,7 @@ private:
     CCriticalSection m_FrameLock;
     PresentFrameData m_FrameData;
     Microsoft::WRL::ComPtr<IMFSample> m_pCurrentSample;
+    Microsoft::WRL::ComPtr<IMFSample> m_pReplacedSample; // kept out of the pool until the next replacement
 };
 
 // The window whose monitor selects the device's adapter: the adapter window

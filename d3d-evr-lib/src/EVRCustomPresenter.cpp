@@ -796,6 +796,17 @@ HRESULT EVRCustomPresenter::PullOneSample()
             SetMediaType(nullptr);
         else if (hr == MF_E_TRANSFORM_NEED_MORE_INPUT)
             m_bSampleNotify = false;
+        else
+            ReportDeviceFailure();
+        return hr;
+    }
+
+    // The texture goes to another device only once the mixer's writes are complete.
+    hr = m_pD3DPresentEngine->CompleteSampleWrites();
+    if (FAILED(hr))
+    {
+        m_SamplePool.GiveBack(sample.Get()); // the pool holds this set under the same lock
+        ReportDeviceFailure();
         return hr;
     }
 
@@ -824,6 +835,19 @@ HRESULT EVRCustomPresenter::PullOneSample()
     if (SUCCEEDED(hr))
         m_bPrerolled = true;
     return hr;
+}
+
+void EVRCustomPresenter::ReportDeviceFailure()
+{
+    // A hung or removed adapter fails every later frame too: the graph hears of it once.
+    const HRESULT state = m_pD3DPresentEngine->CheckDeviceState();
+    if (m_bDeviceFailed || (state != D3DERR_DEVICELOST && state != D3DERR_DEVICEHUNG && state != D3DERR_DEVICEREMOVED))
+        return;
+    m_bDeviceFailed = true;
+    std::ostringstream text;
+    text << "device unusable " << std::hex << static_cast<ULONG>(state);
+    Log("EVRCustomPresenter::ReportDeviceFailure", text);
+    Notify(EC_ERRORABORT, state, 0);
 }
 
 HRESULT EVRCustomPresenter::QueueForPresentation(IMFSample* pSample)

@@ -121,6 +121,8 @@ private:
     HRESULT PumpOutput();
     HRESULT PullOneSample();
     HRESULT QueueForPresentation(IMFSample* pSample);
+    // After a failed frame: an unusable device is reported once as EC_ERRORABORT.
+    void ReportDeviceFailure();
     HRESULT TrackSampleRelease(IMFSample* pSample);
     HRESULT OnSampleReleased(IMFAsyncResult* pResult);
     HRESULT FlushPending();
@@ -152,6 +154,7 @@ private:
     bool m_bSampleNotify = false;
     bool m_bPrerolled = false;
     bool m_bEndStreaming = false;
+    bool m_bDeviceFailed = false;
     MFVideoNormalizedRect m_nrcSource{0.0f, 0.0f, 1.0f, 1.0f};
     float m_fRate = 1.0f;
     std::unique_ptr<D3DPresentEngine> m_pD3DPresentEngine;

@@ -1,5 +1,6 @@
 #include "PresentEngine.h"
 
+#include "DeviceSync.h"
 #include "Diagnostics.h"
 #include "Log.h"
 #include "Scheduler.h"
@@ -22,6 +23,10 @@ namespace
 std::atomic<UINT32> g_SampleNumber{0};
 // The mixer renders into the sample textures; the format check asks for the same use.
 const DWORD kSampleTextureUsage = D3DUSAGE_RENDERTARGET;
+// Current, replaced, and one for the mixer.
+constexpr int kDefaultSampleCount = 3;
+// A frame's writes take milliseconds; far longer means the adapter is in trouble.
+constexpr DWORD kSampleWriteTimeoutMs = 1000;
 } // namespace
 
 void D3DPresentEngine::PresentFrameData::SetTexture(IDirect3DTexture9* pTexture, HANDLE hSharedHandle)
@@ -72,6 +77,7 @@ D3DPresentEngine::~D3DPresentEngine()
 {
     CScopedLock frameLock(m_FrameLock);
     m_pCurrentSample.Reset();
+    m_pReplacedSample.Reset();
     m_FrameData.SetTexture(nullptr, nullptr);
     m_pDevice.Reset();
     m_pComposerDeviceManager.Reset();
@@ -188,7 +194,7 @@ HRESULT D3DPresentEngine::AllocateSamples(IMFMediaType* pFormat, ComPtrList<IMFS
     if (!pFormat)
         return MF_E_UNEXPECTED;
     if (count <= 0)
-        count = 2;
+        count = kDefaultSampleCount;
 
     CScopedLock lock(m_ObjectLock);
     ReleaseSamples();
@@ -267,6 +273,7 @@ void D3DPresentEngine::ReleaseSamples()
     CScopedLock frameLock(m_FrameLock);
     m_FrameData.SetTexture(nullptr, nullptr);
     m_pCurrentSample.Reset();
+    m_pReplacedSample.Reset();
 }
 
 IFrameData* D3DPresentEngine::GetFrameData(SampleQueue& queue)
@@ -278,7 +285,9 @@ IFrameData* D3DPresentEngine::GetFrameData(SampleQueue& queue)
     if (due)
     {
         m_IdlePollCount = 0;
-        m_pCurrentSample.Reset();
+        // The client may still be drawing the frame it was given last: that
+        // sample returns to the pool only when the next frame replaces this one.
+        m_pReplacedSample = std::move(m_pCurrentSample);
         if (ComPtr<SampleData> data = GetSampleData(due.Get()))
         {
             m_FrameData.SetFromSample(data.Get());
@@ -296,6 +305,7 @@ IFrameData* D3DPresentEngine::GetFrameData(SampleQueue& queue)
         // completes) but keep naming its texture: the client keeps the last frame.
         m_IdlePollCount = 0;
         m_pCurrentSample.Reset();
+        m_pReplacedSample.Reset();
     }
     return new (std::nothrow) PresentFrameData(m_FrameData);
 }
@@ -327,4 +337,26 @@ void D3DPresentEngine::OnBeforeSampleProcess(IMFSample* pSample)
     }
     if (taken)
         Log("D3DPresentEngine::OnBeforeSampleProcess", "sample taken, texture released");
+}
+
+HRESULT D3DPresentEngine::CompleteSampleWrites()
+{
+    if (!m_pDevice)
+        return MF_E_NOT_INITIALIZED;
+    const HRESULT hr = WaitForDeviceWork(m_pDevice.Get(), kSampleWriteTimeoutMs);
+    if (FAILED(hr))
+    {
+        std::ostringstream text;
+        text << "event query failed " << std::hex << static_cast<ULONG>(hr);
+        Log("D3DPresentEngine::CompleteSampleWrites", text);
+    }
+    return hr;
+}
+
+HRESULT D3DPresentEngine::CheckDeviceState()
+{
+    if (!m_pDevice)
+        return MF_E_NOT_INITIALIZED;
+    // The device presents nowhere, so no window is named.
+    return m_pDevice->CheckDeviceState(nullptr);
 }

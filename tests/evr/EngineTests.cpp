@@ -121,7 +121,7 @@ TEST_F(EngineTest, AllocatesShareableRenderTargetSamplesNumberedFromZero)
     EXPECT_EQ(MF_E_UNEXPECTED, m_engine->AllocateSamples(nullptr, m_samples, 2));
 
     Allocate(0, 96, 48);
-    ASSERT_EQ(2u, m_samples.GetCount()) << "a count of 0 means two samples";
+    ASSERT_EQ(3u, m_samples.GetCount()) << "a count of 0 means three samples";
     LONG expectedNumber = 0;
     m_samples.ForEach([&](IMFSample* sample) {
         ComPtr<SampleData> data = GetSampleData(sample);
@@ -221,7 +221,31 @@ TEST_F(EngineTest, AnEarlyNextSampleKeepsThePreviousFrame)
 
     m_clock->SetTime(140 * kMs);
     EXPECT_EQ(TextureOf(b.Get()), Poll()->GetTexture());
-    EXPECT_EQ(1u, RefCountOf(a.Get())) << "the replaced sample is let go";
+    EXPECT_EQ(2u, RefCountOf(a.Get())) << "the replaced sample is held back";
+}
+
+// The client may still draw the frame it was given before the current one.
+TEST_F(EngineTest, AReplacedSampleIsHeldUntilTheNextReplacementAndIdlePollsReleaseAll)
+{
+    Allocate(3);
+    ComPtr<IMFSample> a = Take();
+    ComPtr<IMFSample> b = Take();
+    ComPtr<IMFSample> c = Take();
+    m_queue.Enqueue(a.Get(), false);
+    Poll();
+    m_queue.Enqueue(b.Get(), false);
+    ASSERT_EQ(TextureOf(b.Get()), Poll()->GetTexture());
+    EXPECT_EQ(2u, RefCountOf(a.Get()));
+
+    m_queue.Enqueue(c.Get(), false);
+    ASSERT_EQ(TextureOf(c.Get()), Poll()->GetTexture());
+    EXPECT_EQ(1u, RefCountOf(a.Get())) << "replaced twice: back to the pool";
+    EXPECT_EQ(2u, RefCountOf(b.Get()));
+
+    for (int i = 0; i < 5; ++i)
+        Poll();
+    EXPECT_EQ(1u, RefCountOf(b.Get())) << "the fifth idle poll lets the replaced sample go too";
+    EXPECT_EQ(1u, RefCountOf(c.Get()));
 }
 
 TEST_F(EngineTest, FiveIdlePollsReleaseTheCurrentSampleButKeepDescribingIt)
@@ -279,7 +303,7 @@ TEST_F(EngineTest, ASampleWithoutSampleDataBecomesCurrentWithoutChangingTheDescr
     m_queue.Enqueue(foreign.Get(), false);
     EXPECT_EQ(TextureOf(a.Get()), Poll()->GetTexture());
     EXPECT_EQ(2u, RefCountOf(foreign.Get()));
-    EXPECT_EQ(1u, RefCountOf(a.Get()));
+    EXPECT_EQ(2u, RefCountOf(a.Get())) << "still described, and held back as a replaced sample";
 }
 
 TEST_F(EngineTest, ReleasingTheSamplesEmptiesTheDescriptor)

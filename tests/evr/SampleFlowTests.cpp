@@ -135,14 +135,15 @@ TEST_F(SampleFlowTest, AFormatChangeStartsANewGenerationAndOldSamplesDie)
     ASSERT_HRESULT_SUCCEEDED(InputNotify());
     ASSERT_HRESULT_SUCCEEDED(InputNotify());
     Poll();
-    Poll(); // shows the second new frame and frees the first, which is filled again
+    Poll(); // shows the second new frame and holds the first back
+    ASSERT_HRESULT_SUCCEEDED(InputNotify()); // the third sample of the set
     ASSERT_TRUE(m_mixer->WaitForOutputs(4));
     const std::vector<MixerOutput> outputs = m_mixer->Outputs();
     for (size_t i = 1; i < outputs.size(); ++i)
     {
         EXPECT_EQ(first.token + 1, outputs[i].token) << "output " << i;
         EXPECT_NE(first.sample, outputs[i].sample) << "an old sample never returns to the pool";
-        EXPECT_LE(outputs[i].sampleNumber, 1) << "sample numbers restart with the set";
+        EXPECT_LE(outputs[i].sampleNumber, 2) << "sample numbers restart with the set";
     }
     FramePtr frame = Poll();
     EXPECT_EQ(640u, frame->GetWidth());
@@ -170,6 +171,7 @@ TEST_F(SampleFlowTest, FiveIdlePollsReturnTheCurrentSampleWhileTheDescriptorStil
     EXPECT_EQ(shown->GetTexture(), fifth->GetTexture()) << "the client keeps naming the last frame";
     ExpectCallsReach(calls + 1);
     ASSERT_TRUE(m_mixer->WaitForOutputs(2));
+    ASSERT_TRUE(WaitUntil([&] { return Poll()->GetTexture() != nullptr; })); // queued once its writes completed
     EXPECT_EQ(kGreen, PixelOf(Poll()));
 }
 
@@ -177,8 +179,11 @@ TEST_F(SampleFlowTest, EndOfStreamCompletesAfterTheFifthEmptyPoll)
 {
     StartPlaying();
     m_mixer->AddFrame({kRed, 0, 40 * kMs});
+    m_mixer->AddFrame({kGreen, 0, 40 * kMs});
     ASSERT_HRESULT_SUCCEEDED(InputNotify());
     ASSERT_EQ(kRed, PixelOf(Poll()));
+    ASSERT_HRESULT_SUCCEEDED(InputNotify());
+    ASSERT_EQ(kGreen, PixelOf(Poll())); // red is held back while the client may draw it
 
     ASSERT_HRESULT_SUCCEEDED(m_videoPresenter->ProcessMessage(MFVP_MESSAGE_ENDOFSTREAM, 0));
     for (int i = 1; i <= 4; ++i)
@@ -228,6 +233,7 @@ TEST_F(SampleFlowTest, TheMixerTakingBackTheShownSampleLeavesNoFrame)
     EXPECT_EQ(nullptr, frame->GetTexture());
 
     m_clock->SetTime(500 * kMs);
+    ASSERT_TRUE(WaitUntil([&] { return Poll()->GetTexture() != nullptr; })); // queued once its writes completed
     EXPECT_EQ(kGreen, PixelOf(Poll()));
 }
 

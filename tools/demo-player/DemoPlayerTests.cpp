@@ -189,7 +189,6 @@ int ClipColour(uint32_t pixel)
 // red, green, blue seconds in order (the exact second depends on start latency).
 TEST(DemoPlayer, FramesOfRealPlaybackFollowTheClipsColours)
 {
-    GTEST_SKIP() << "the server's presenter gives no synchronisation point (an event query answered with D3DGETDATA_FLUSH, a present or a read-back) after the mixer writes a frame, so under the test-only d3d9.dll, as on Windows, the client is never given the frame's pixels";
     ScopedComInit com(COINIT_APARTMENTTHREADED);
     const std::wstring folder = TempFolder(L"qv-demo-rgb-");
     RunProgram(L"qvfx-demo-player.exe",
