@@ -3,6 +3,9 @@
 // frame stepping. Pixels read back from the textures identify the frames.
 #include "EvrFixture.h"
 #include "SampleData.h"
+#ifdef QV_HAVE_D3D9SHARE
+#include "ShareRecords.h"
+#endif
 
 #include <evcode.h>
 #include <mferror.h>
@@ -213,6 +216,32 @@ TEST_F(SampleFlowTest, AFlushAfterTheEndOfStreamTakesItBack)
     Sleep(100);
     EXPECT_EQ(0u, m_sink->Count(EC_COMPLETE));
 }
+
+#ifdef QV_HAVE_D3D9SHARE
+// Frames fail for good on a hung or removed adapter; the graph hears of it once.
+TEST_F(SampleFlowTest, AFrameFailingOnAHungDeviceIsReportedOnceAsAnAbort)
+{
+    StartPlaying();
+    m_mixer->ForceNextResult(E_FAIL);
+    m_mixer->AddFrame({kRed, 0, 40 * kMs});
+    InputNotify();
+    EXPECT_EQ(0u, m_sink->Count(EC_ERRORABORT)) << "a usable device: the next frame may succeed";
+
+    if (!d3d9share::InjectDeviceFault(GetCurrentProcessId(), D3DERR_DEVICEHUNG))
+        GTEST_SKIP() << "runs as evr-tests-shared, with the test-only d3d9.dll";
+    struct FaultEnd
+    {
+        ~FaultEnd() { d3d9share::InjectDeviceFault(GetCurrentProcessId(), S_OK); }
+    } faultEnd;
+    m_mixer->AddFrame({kGreen, 0, 40 * kMs});
+    InputNotify();
+    InputNotify();
+    std::vector<RecordedEvent> aborts = m_sink->Events(EC_ERRORABORT);
+    ASSERT_EQ(1u, aborts.size());
+    EXPECT_EQ(D3DERR_DEVICEHUNG, static_cast<HRESULT>(aborts[0].param1));
+    EXPECT_FALSE(Poll()->HasFrame()) << "no frame of a failed device is handed out";
+}
+#endif
 
 TEST_F(SampleFlowTest, TheMixerTakingBackTheShownSampleLeavesNoFrame)
 {

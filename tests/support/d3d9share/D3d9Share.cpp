@@ -1035,6 +1035,9 @@ HRESULT STDMETHODCALLTYPE HookGetData(IDirect3DQuery9* self, void* data, DWORD s
     const auto original = OriginalOf<GetDataFn>(self, kSlotQueryGetData);
     if (!original)
         return E_FAIL;
+    // A query of a hung or removed adapter answers that the device is lost (IDirect3DQuery9::GetData).
+    if (InjectedFault())
+        return D3DERR_DEVICELOST;
     const HRESULT hr = original(self, data, size, flags);
     // An event query answered after a flush: the device's earlier work is complete.
     if (hr == S_OK && (flags & D3DGETDATA_FLUSH) && Shares().ownedCount.load(std::memory_order_relaxed) != 0 &&

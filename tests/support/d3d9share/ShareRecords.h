@@ -86,8 +86,8 @@ std::wstring PixelBlockName(DWORD ownerPid, uint32_t serial);
 std::wstring FaultBlockName(DWORD pid);
 
 // Makes every device of process pid answer fault (0 ends it) from
-// CheckDeviceState, CreateTexture and Present, as a hung or removed adapter
-// would. False when that process has not loaded the stand-in.
+// CheckDeviceState, CreateTexture and Present (and D3DERR_DEVICELOST from an
+// event query's GetData), as a hung or removed adapter would. False when that process has not loaded the stand-in.
 bool InjectDeviceFault(DWORD pid, HRESULT fault);
 
 // Bytes per pixel of the formats the stand-in can copy, 0 for the others.
