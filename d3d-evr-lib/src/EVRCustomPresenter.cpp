@@ -751,6 +751,9 @@ HRESULT EVRCustomPresenter::PullOneSample()
         return S_FALSE;
     if (!m_pMixer)
         return MF_E_INVALIDREQUEST;
+    // A hung or removed device fails every frame; it was reported, stop asking the mixer.
+    if (m_bDeviceFailed)
+        return D3DERR_DEVICELOST;
 
     ComPtr<IMFSample> sample;
     HRESULT hr = m_SamplePool.TakeSample(&sample);

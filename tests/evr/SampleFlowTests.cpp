@@ -234,8 +234,10 @@ TEST_F(SampleFlowTest, AFrameFailingOnAHungDeviceIsReportedOnceAsAnAbort)
         ~FaultEnd() { d3d9share::InjectDeviceFault(GetCurrentProcessId(), S_OK); }
     } faultEnd;
     m_mixer->AddFrame({kGreen, 0, 40 * kMs});
+    const LONG calls = Calls();
     InputNotify();
     InputNotify();
+    EXPECT_EQ(calls + 1, Calls()) << "the mixer is not asked again on a failed device";
     std::vector<RecordedEvent> aborts = m_sink->Events(EC_ERRORABORT);
     ASSERT_EQ(1u, aborts.size());
     EXPECT_EQ(D3DERR_DEVICEHUNG, static_cast<HRESULT>(aborts[0].param1));
