@@ -556,6 +556,13 @@ bool Renderer::Present()
         PostMessageW(m_state.window, WM_CLOSE, 0, 0);
         return false;
     }
+    else if (hr == D3DERR_DEVICEREMOVED)
+    {
+        // No reset brings a removed adapter back; going on would spin at this thread's priority.
+        RenderError("PresentEx", hr);
+        PostMessageW(m_state.window, WM_CLOSE, 0, 0);
+        return false;
+    }
     return true;
 }
 } // namespace

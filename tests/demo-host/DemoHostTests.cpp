@@ -1,11 +1,13 @@
 // The demonstration host as a whole: the real program under Wine with the
 // test-only jvm.dll on its PATH, playing real players through the library's
 // exports and the real video server until it is told to end.
+#include "ShareRecords.h"
 #include "TestProcess.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <d3d9.h>
 
 #include <fstream>
 #include <sstream>
@@ -272,6 +274,19 @@ TEST_F(DemoHostTest, ClosingTheWindowWhilePlayingEndsTheHostCleanly)
     EXPECT_EQ(CountContaining(log, " created"),
               CountContaining(JvmReport(), "journal call TestWinPlayerCallback.onDestroy"));
     ExpectBalancedVm();
+}
+
+TEST_F(DemoHostTest, ARemovedAdapterEndsTheHostInsteadOfSpinning)
+{
+    StartHost(true);
+    ASSERT_TRUE(WaitForLog("first frame drawn, Player Count: 1,", 120000)) << ReadFile(m_log);
+    ASSERT_TRUE(d3d9share::InjectDeviceFault(m_host.Id(), D3DERR_DEVICEREMOVED));
+    EXPECT_EQ(0u, m_host.Wait(60000));
+
+    const std::vector<std::string> log = HostLog();
+    EXPECT_EQ(1u, CountContaining(log, "render error 88760870 (PresentEx)"));
+    EXPECT_EQ(1u, CountContaining(log, "[wWinMain] finished"));
+    EXPECT_EQ(CountContaining(log, " created"), CountContaining(log, " ended with "));
 }
 
 TEST_F(DemoHostTest, StartupFailuresEndWithTheirExitCodes)
