@@ -83,16 +83,24 @@ uint32_t CAxControl::run(HWND parent)
         setLastError(L"CoInitializeEx failed", true);
         return kRunComFailed;
     }
+    uint32_t failure = 0;
+    if (!start(parent, failure))
+        return failure;
+    return end(pumpUntilClosed());
+}
+
+bool CAxControl::start(HWND parent, uint32_t& failure)
+{
     Log(kTag, "run: creating control");
     {
         CScopedLock lock(m_stateLock);
         if (m_closed)
         {
             setLastError(L"control is closed", false);
-            return 0;
+            return false;
         }
         if (m_running)
-            return 0;
+            return false;
         m_running = true;
     }
 
@@ -103,7 +111,8 @@ uint32_t CAxControl::run(HWND parent)
             m_running = false;
         }
         setLastError(L"ERROR creating control " + getLastError() + L"\n", true);
-        return kRunCreateFailed;
+        failure = kRunCreateFailed;
+        return false;
     }
     if (!initControl())
     {
@@ -111,20 +120,21 @@ uint32_t CAxControl::run(HWND parent)
         destroyHost();
         CScopedLock lock(m_stateLock);
         m_running = false;
-        return kRunInitFailed;
+        failure = kRunInitFailed;
+        return false;
     }
+    return true;
+}
 
+uint32_t CAxControl::pumpUntilClosed()
+{
     Log(kTag, "running control loop");
     MSG msg = {};
     BOOL result;
-    uint32_t exitCode = 0;
     while ((result = GetMessageW(&msg, nullptr, 0, 0)) != 0)
     {
         if (result == -1)
-        {
-            exitCode = static_cast<uint32_t>(HResultFromWin32(GetLastError()));
-            break;
-        }
+            return static_cast<uint32_t>(HResultFromWin32(GetLastError()));
         if (msg.message != WM_CLOSE)
         {
             Dispatch(msg);
@@ -147,8 +157,11 @@ uint32_t CAxControl::run(HWND parent)
         } while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
         PostQuitMessage(0);
     }
-    if (result == 0)
-        exitCode = static_cast<uint32_t>(msg.wParam);
+    return static_cast<uint32_t>(msg.wParam);
+}
+
+uint32_t CAxControl::end(uint32_t exitCode)
+{
     Log(kTag, "run: control loop is finishing");
     // A quit posted by someone else leaves the window and control alive.
     destroyHost();

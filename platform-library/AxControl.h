@@ -53,6 +53,15 @@ protected:
     Microsoft::WRL::ComPtr<IUnknown> getControl();
 
 private:
+    // The three stages of run(), all on the run thread. start() takes the
+    // running state and makes the control; when it returns false, run() returns
+    // failure, which it leaves alone (0) for a closed or already running control.
+    bool start(HWND parent, uint32_t& failure);
+    // Dispatches until WM_CLOSE ends the control or a quit arrives; the loop's code.
+    uint32_t pumpUntilClosed();
+    // Tears the host down, clears the running state and reports a non-zero code.
+    uint32_t end(uint32_t exitCode);
+
     // Run thread only: releases the control and destroys a host window that
     // is still there, so nothing outlives the thread's COM apartment.
     void destroyHost();
