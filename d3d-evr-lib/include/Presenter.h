@@ -5,14 +5,21 @@
 #include <windows.h>
 #include <evr.h>
 
+// The presenter's modes, passed to SetPresenterMode as their integers.
+enum PresenterMode : int
+{
+    PRESENTER_MODE_PLAYBACK = 1,    // normal negotiation with two textures
+    PRESENTER_MODE_KEEP_TYPE = 2,   // media type changes are ignored; one texture
+    PRESENTER_MODE_ONE_TEXTURE = 3, // negotiation with one texture, as any other value
+};
+
 // The custom presenter as the player sees it. Obtain one with Create, install
 // its IMFVideoPresenter (QueryInterface) in the Enhanced Video Renderer, and
 // poll GetFrameData from the thread that answers frame requests.
 class IEvrD3DPresenter : public IMFVideoDeviceID
 {
 public:
-    // 1: normal negotiation with two textures; 2: media type changes are
-    // ignored; any other value: negotiation with one texture.
+    // A PresenterMode; a value that is none of them negotiates with one texture.
     virtual void STDMETHODCALLTYPE SetPresenterMode(int mode) = 0;
     // The frame that is due now, owned by the caller (Dispose it); null
     // without a present engine.

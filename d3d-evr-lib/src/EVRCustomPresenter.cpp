@@ -512,7 +512,7 @@ STDMETHODIMP EVRCustomPresenter::IsRateSupported(BOOL fThin, float flRate, float
 
 HRESULT EVRCustomPresenter::RenegotiateMediaType()
 {
-    if (m_PresenterMode.load() == 2)
+    if (m_PresenterMode.load() == PRESENTER_MODE_KEEP_TYPE)
         return S_OK;
     DebugTrace(L"RenegotiateMediaType %d\n", static_cast<int>(m_RenderState));
     if (!m_pMixer)
@@ -569,7 +569,7 @@ HRESULT EVRCustomPresenter::RenegotiateMediaType()
         Log("EVRCustomPresenter::RenegotiateMediaType", text);
     }
 
-    if (!found && m_PresenterMode.load() == 1)
+    if (!found && m_PresenterMode.load() == PRESENTER_MODE_PLAYBACK)
     {
         // The mixer keeps its first type and the graph learns why nothing plays.
         ComPtr<IMFMediaType> first;
@@ -707,8 +707,8 @@ HRESULT EVRCustomPresenter::SetMediaType(IMFMediaType* pMediaType)
     DiscardSamples();
 
     ComPtrList<IMFSample> samples;
-    hr = m_pD3DPresentEngine ? m_pD3DPresentEngine->AllocateSamples(pMediaType, samples,
-                                                                   m_PresenterMode.load() == 1 ? -1 : 1)
+    const int sampleCount = m_PresenterMode.load() == PRESENTER_MODE_PLAYBACK ? -1 : 1;
+    hr = m_pD3DPresentEngine ? m_pD3DPresentEngine->AllocateSamples(pMediaType, samples, sampleCount)
                              : MF_E_NOT_INITIALIZED;
     if (SUCCEEDED(hr))
     {

@@ -162,5 +162,5 @@ private:
     Microsoft::WRL::ComPtr<IMFTransform> m_pMixer;
     Microsoft::WRL::ComPtr<IMediaEventSink> m_pMediaEventSink;
     Microsoft::WRL::ComPtr<IMFMediaType> m_pMediaType;
-    std::atomic<int> m_PresenterMode{1}; // set by the player thread without the lock
+    std::atomic<int> m_PresenterMode{PRESENTER_MODE_PLAYBACK}; // set by the player thread without the lock
 };

@@ -170,7 +170,7 @@ HRESULT DShowPlayer::RenderStreams(IBaseFilter* pSource)
     {
         hr = CreateVideoRenderer();
         if (m_pVideoRenderer)
-            m_pVideoRenderer->SetPresenterMode(1);
+            m_pVideoRenderer->SetPresenterMode(PRESENTER_MODE_PLAYBACK);
     }
     ComPtr<IBaseFilter> audioRenderer;
     if (SUCCEEDED(hr) && FAILED(AddFilterByCLSID(m_pGraph.Get(), CLSID_DSoundRender, &audioRenderer, L"Audio Renderer")))
@@ -322,7 +322,7 @@ HRESULT DShowPlayer::Play()
         return E_UNEXPECTED;
     LogFilters();
     if (m_pVideoRenderer)
-        m_pVideoRenderer->SetPresenterMode(1);
+        m_pVideoRenderer->SetPresenterMode(PRESENTER_MODE_PLAYBACK);
     HRESULT hr = m_pControl->Run();
     if (FAILED(hr))
     {

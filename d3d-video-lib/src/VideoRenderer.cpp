@@ -158,7 +158,7 @@ HRESULT EVR::AddToGraph(IGraphBuilder* pGraph, HWND videoWindow, LONG_PTR)
     {
         hr = IEvrD3DPresenter::Create(videoWindow, presenter.GetAddressOf(), m_hwndAdapter);
         if (SUCCEEDED(hr))
-            presenter->SetPresenterMode(2);
+            presenter->SetPresenterMode(PRESENTER_MODE_KEEP_TYPE);
         TraceStep("AddToGraph/IEvrD3DPresenter::Create", hr);
     }
 
@@ -186,7 +186,7 @@ HRESULT EVR::AddToGraph(IGraphBuilder* pGraph, HWND videoWindow, LONG_PTR)
         m_pDisplay = display;
         m_pMixer = mixer;
         m_pPresenter = presenter;
-        m_pPresenter->SetPresenterMode(3);
+        m_pPresenter->SetPresenterMode(PRESENTER_MODE_ONE_TEXTURE);
     }
     return hr;
 }

@@ -159,7 +159,7 @@ TEST_F(PresenterTest, RejectsInterlacedAndCompressedProposals)
     compressed.compressed = true;
 
     // Outside the normal mode the failure of the search itself comes back.
-    m_presenter->SetPresenterMode(3);
+    m_presenter->SetPresenterMode(PRESENTER_MODE_ONE_TEXTURE);
     EXPECT_EQ(MF_E_NO_MORE_TYPES, Negotiate({interlaced}));
     EXPECT_EQ(MF_E_NO_MORE_TYPES, Negotiate({compressed}));
     ComPtr<IMFVideoMediaType> current;
@@ -167,7 +167,7 @@ TEST_F(PresenterTest, RejectsInterlacedAndCompressedProposals)
     EXPECT_EQ(nullptr, m_mixer->OutputType().Get());
 
     // In the normal mode the graph is told, and the mixer keeps its first type.
-    m_presenter->SetPresenterMode(1);
+    m_presenter->SetPresenterMode(PRESENTER_MODE_PLAYBACK);
     EXPECT_EQ(S_OK, Negotiate({interlaced, compressed}));
     std::vector<RecordedEvent> aborts = m_sink->Events(EC_ERRORABORT);
     ASSERT_EQ(1u, aborts.size());

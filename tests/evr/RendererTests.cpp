@@ -41,7 +41,7 @@ TEST(RendererTest, TheEnhancedVideoRendererTakesThePresenterAndServesItsDisplayC
                                               IID_PPV_ARGS(&filter)));
     ComPtr<IMFVideoRenderer> renderer;
     ASSERT_HRESULT_SUCCEEDED(filter.As(&renderer));
-    presenter->SetPresenterMode(2);
+    presenter->SetPresenterMode(PRESENTER_MODE_KEEP_TYPE);
     ASSERT_HRESULT_SUCCEEDED(renderer->InitializeRenderer(nullptr, videoPresenter.Get()));
 
     ComPtr<IMFGetService> service;
@@ -78,7 +78,7 @@ protected:
         ASSERT_HRESULT_SUCCEEDED(m_mf.Result());
         ASSERT_HRESULT_SUCCEEDED(IEvrD3DPresenter::Create(m_window.Hwnd(), &m_presenter));
         ASSERT_HRESULT_SUCCEEDED(m_presenter.As(&m_videoPresenter));
-        m_presenter->SetPresenterMode(1);
+        m_presenter->SetPresenterMode(PRESENTER_MODE_PLAYBACK);
 
         ASSERT_HRESULT_SUCCEEDED(
             CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&m_graph)));

@@ -156,7 +156,7 @@ TEST_F(SampleFlowTest, AFormatChangeStartsANewGenerationAndOldSamplesDie)
 
 TEST_F(SampleFlowTest, FiveIdlePollsReturnTheCurrentSampleWhileTheDescriptorStillNamesIt)
 {
-    m_presenter->SetPresenterMode(3); // one sample: the mixer waits for exactly that one
+    m_presenter->SetPresenterMode(PRESENTER_MODE_ONE_TEXTURE); // one sample: the mixer waits for exactly that one
     StartPlaying();
     m_mixer->AddFrame({kRed, 0, 40 * kMs});
     ASSERT_HRESULT_SUCCEEDED(InputNotify());
@@ -247,7 +247,7 @@ TEST_F(SampleFlowTest, AFrameFailingOnAHungDeviceIsReportedOnceAsAnAbort)
 
 TEST_F(SampleFlowTest, TheMixerTakingBackTheShownSampleLeavesNoFrame)
 {
-    m_presenter->SetPresenterMode(3);
+    m_presenter->SetPresenterMode(PRESENTER_MODE_ONE_TEXTURE);
     StartPlaying();
     m_mixer->AddFrame({kRed, 0, 40 * kMs});
     ASSERT_HRESULT_SUCCEEDED(InputNotify());

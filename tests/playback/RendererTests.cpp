@@ -30,7 +30,7 @@ TEST(RendererAttachment, WithoutAFilterTheAttachmentHasNoVideoAndNothingToRemove
     EVR renderer;
     EXPECT_FALSE(renderer.HasVideo());
     EXPECT_EQ(nullptr, renderer.GetFrameData());
-    renderer.SetPresenterMode(1); // no presenter: nothing to forward to
+    renderer.SetPresenterMode(PRESENTER_MODE_PLAYBACK); // no presenter: nothing to forward to
     bool removed = true;
     EXPECT_EQ(S_OK, renderer.RemoveIfUnconnected(nullptr, &removed));
     EXPECT_TRUE(removed) << "untouched without a filter";
