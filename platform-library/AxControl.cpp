@@ -4,10 +4,10 @@
 #include "AxModuleInitializer.h"
 #include "Handles.h"
 #include "HelperWindow.h"
+#include "HexText.h"
 #include "Log.h"
 #include "Utf8.h"
 
-#include <iomanip>
 #include <sstream>
 #include <utility>
 
@@ -23,21 +23,6 @@ const UINT kMoveFlags = 0x4214;
 const uint32_t kRunComFailed = 0xFFFFFFFF;
 const uint32_t kRunCreateFailed = 0xFFFFFFFE;
 const uint32_t kRunInitFailed = 0xFFFFFFFD;
-
-std::wstring Hex(unsigned long value)
-{
-    std::wostringstream text;
-    text << std::hex << value;
-    return text.str();
-}
-
-std::wstring HexPointer(const void* value)
-{
-    std::wostringstream text;
-    text << std::hex << std::uppercase << std::setw(static_cast<int>(sizeof(void*) * 2)) << std::setfill(L'0')
-         << reinterpret_cast<uintptr_t>(value);
-    return text.str();
-}
 
 // A VARIANT cleared on every way out.
 class ScopedVariant
@@ -177,7 +162,7 @@ uint32_t CAxControl::end(uint32_t exitCode)
         Log(kTag, "run: succesfully finished, exiting with result 0");
         return 0;
     }
-    const std::wstring text = L"run: control exit error: " + Hex(exitCode);
+    const std::wstring text = L"run: control exit error: " + HexW(exitCode);
     if (getLastError().empty())
         setLastError(text, true);
     else
@@ -278,8 +263,8 @@ bool CAxControl::createControl(HWND parent)
         m_hwndHost = hwnd;
         if (!hwnd)
         {
-            setLastError(L"CreateWindow failed for parent " + HexPointer(parent) + L" with result " +
-                             Hex(createError) + L"\n",
+            setLastError(L"CreateWindow failed for parent " + HexPointerW(parent) + L" with result " +
+                             HexW(createError) + L"\n",
                          true);
             return false;
         }
@@ -306,7 +291,7 @@ bool CAxControl::createControl(HWND parent)
         if (!control || hr != S_OK)
         {
             m_pControl.Reset();
-            setLastError(L"AtlAxGetControl error 0x" + Hex(static_cast<unsigned long>(hr)) + L"\n", true);
+            setLastError(L"AtlAxGetControl error 0x" + HexW(static_cast<unsigned long>(hr)) + L"\n", true);
         }
     }
     if (!control || hr != S_OK)
@@ -429,7 +414,7 @@ bool CAxBrowserControl::initControl()
     // No dialog boxes of the control's own, script errors among them.
     hr = m_pBrowser->put_Silent(VARIANT_TRUE);
     if (FAILED(hr))
-        Log(kTag, "put_Silent failed, hr=0x" + ToUtf8OrPlaceholder(Hex(static_cast<unsigned long>(hr))));
+        Log(kTag, "put_Silent failed, hr=0x" + ToUtf8OrPlaceholder(HexW(static_cast<unsigned long>(hr))));
     if (!m_url.empty())
     {
         ScopedVariant url;
@@ -440,7 +425,7 @@ bool CAxBrowserControl::initControl()
                                                        absent.Get())
                                : E_OUTOFMEMORY;
         if (FAILED(hr))
-            Log(kTag, "Navigate2 failed, hr=0x" + ToUtf8OrPlaceholder(Hex(static_cast<unsigned long>(hr))));
+            Log(kTag, "Navigate2 failed, hr=0x" + ToUtf8OrPlaceholder(HexW(static_cast<unsigned long>(hr))));
     }
     return true;
 }

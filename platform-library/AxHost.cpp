@@ -1,11 +1,11 @@
 #include "AxHost.h"
 
+#include "HexText.h"
 #include "Log.h"
 
 #include <wrl/client.h>
 
 #include <new>
-#include <sstream>
 
 using Microsoft::WRL::ComPtr;
 
@@ -30,13 +30,6 @@ UINT GetControlMessage()
     return message;
 }
 
-std::string HexCode(HRESULT hr)
-{
-    std::ostringstream text;
-    text << std::hex << static_cast<unsigned long>(hr);
-    return text.str();
-}
-
 // Creates the control named by the window text and activates it in place. A
 // control that cannot be created leaves the window without one.
 void CreateControl(HWND hwnd, const wchar_t* name, HostWindowState& state)
@@ -45,14 +38,14 @@ void CreateControl(HWND hwnd, const wchar_t* name, HostWindowState& state)
     HRESULT hr = name ? CLSIDFromString(name, &clsid) : E_INVALIDARG;
     if (FAILED(hr))
     {
-        Log("AxHostWindow::CreateControl [ERROR]", "window text is not a CLSID, hr=0x" + HexCode(hr));
+        Log("AxHostWindow::CreateControl [ERROR]", "window text is not a CLSID, hr=0x" + Hex(hr));
         return;
     }
     ComPtr<IUnknown> control;
     hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&control));
     if (FAILED(hr))
     {
-        Log("AxHostWindow::CreateControl [ERROR]", "CoCreateInstance failed, hr=0x" + HexCode(hr));
+        Log("AxHostWindow::CreateControl [ERROR]", "CoCreateInstance failed, hr=0x" + Hex(hr));
         return;
     }
     state.control = control;
@@ -73,19 +66,19 @@ void CreateControl(HWND hwnd, const wchar_t* name, HostWindowState& state)
     {
         hr = persist->InitNew();
         if (FAILED(hr))
-            Log("AxHostWindow::CreateControl [ERROR]", "InitNew failed, hr=0x" + HexCode(hr));
+            Log("AxHostWindow::CreateControl [ERROR]", "InitNew failed, hr=0x" + Hex(hr));
     }
     if (!siteSet)
     {
         hr = state.oleObject->SetClientSite(state.site.Get());
         if (FAILED(hr))
-            Log("AxHostWindow::CreateControl [ERROR]", "SetClientSite failed, hr=0x" + HexCode(hr));
+            Log("AxHostWindow::CreateControl [ERROR]", "SetClientSite failed, hr=0x" + Hex(hr));
     }
     RECT rect = {};
     GetClientRect(hwnd, &rect);
     hr = state.oleObject->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, state.site.Get(), 0, hwnd, &rect);
     if (FAILED(hr))
-        Log("AxHostWindow::CreateControl [ERROR]", "in-place activation failed, hr=0x" + HexCode(hr));
+        Log("AxHostWindow::CreateControl [ERROR]", "in-place activation failed, hr=0x" + Hex(hr));
     if (FAILED(control.As(&state.inPlaceObject)))
         state.inPlaceObject.Reset(); // a windowless or passive control is not resized
 }

@@ -2,11 +2,11 @@
 
 #include "AxHost.h"
 #include "CriticalSection.h"
+#include "HexText.h"
 
 #include <windows.h>
 
 #include <memory>
-#include <sstream>
 
 namespace
 {
@@ -31,12 +31,6 @@ void StoreInitError(const std::wstring& reason)
     State().initError = reason;
 }
 
-std::wstring HexText(unsigned long code)
-{
-    std::wostringstream text;
-    text << std::hex << code;
-    return text.str();
-}
 
 // Owns an open registry key.
 class UniqueRegKey
@@ -90,7 +84,7 @@ AxModuleInitializer::AxModuleInitializer()
                                      nullptr, key.Receive(), nullptr);
         if (status != ERROR_SUCCESS)
         {
-            StoreInitError(L"error opening registry key code=" + HexText(static_cast<unsigned long>(status)));
+            StoreInitError(L"error opening registry key code=" + HexW(static_cast<unsigned long>(status)));
             return;
         }
         const DWORD data = kEmulationValue;
@@ -98,7 +92,7 @@ AxModuleInitializer::AxModuleInitializer()
                                 sizeof(data));
         if (status != ERROR_SUCCESS)
         {
-            StoreInitError(L"error setting registry value code=" + HexText(static_cast<unsigned long>(status)));
+            StoreInitError(L"error setting registry value code=" + HexW(static_cast<unsigned long>(status)));
             return;
         }
         OutputDebugStringW(L"AtlAxWinInit\n");

@@ -1,24 +1,11 @@
 #include "VideoPlayer.h"
 
+#include "HexText.h"
 #include "Log.h"
 #include "Utf8.h"
 #include "VideoPlayerMsg.h"
 
 #include <sstream>
-#include <type_traits>
-
-namespace
-{
-// Lower-case hexadecimal; a negative value shows its two's complement in full width.
-template <typename T>
-std::string Hex(T value)
-{
-    std::ostringstream out;
-    out << std::hex << static_cast<std::make_unsigned_t<T>>(value);
-    return out.str();
-}
-
-} // namespace
 
 std::string VideoCodeName(uint32_t code)
 {

@@ -1,6 +1,7 @@
 #include "VideoServer.h"
 
 #include "EnvPath.h"
+#include "HexText.h"
 #include "Log.h"
 #include "Utf8.h"
 
@@ -13,12 +14,6 @@ namespace
 {
 const DWORD kQueryLimited = PROCESS_QUERY_LIMITED_INFORMATION;
 
-std::string HexText(uint32_t value)
-{
-    std::ostringstream text;
-    text << std::hex << value;
-    return text.str();
-}
 
 // The failure texts of an error report never leave it; they end the server.
 bool ReportError(bool post, uint32_t code, const std::string& text, int64_t param1)
@@ -263,7 +258,7 @@ int RunServer()
         std::ostringstream description;
         describeLastError(server.player, description);
         SendClientError(VE_INIT_ERROR, description.str(), 0);
-        Log("wWinMain", "player open failed " + HexText(static_cast<uint32_t>(hr)));
+        Log("wWinMain", "player open failed " + Hex(static_cast<uint32_t>(hr)));
         return VSRV_EXIT_OPEN_FAILED;
     }
 
