@@ -24,21 +24,6 @@ const uint32_t kRunComFailed = 0xFFFFFFFF;
 const uint32_t kRunCreateFailed = 0xFFFFFFFE;
 const uint32_t kRunInitFailed = 0xFFFFFFFD;
 
-// A VARIANT cleared on every way out.
-class ScopedVariant
-{
-public:
-    ScopedVariant() { VariantInit(&m_value); }
-    ~ScopedVariant() { VariantClear(&m_value); }
-    ScopedVariant(const ScopedVariant&) = delete;
-    ScopedVariant& operator=(const ScopedVariant&) = delete;
-
-    VARIANT* Get() { return &m_value; }
-
-private:
-    VARIANT m_value;
-};
-
 void Dispatch(MSG& msg)
 {
     TranslateMessage(&msg);

@@ -1,6 +1,7 @@
 #include "DShowPlayer.h"
 
 #include "Diagnostics.h"
+#include "Handles.h"
 #include "Log.h"
 #include "Utf8.h"
 #include "VideoPlayerMsg.h"
@@ -19,6 +20,36 @@ const ULONG kMaxLoggedFilters = 100;
 const size_t kMaxNameBytes = 128;
 // The FOURCC 'H264' subtype; MinGW's headers lack it.
 const GUID kMediaSubtypeH264 = {0x34363248, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+
+// A filter's FILTER_INFO, whose graph reference is released on every way out.
+struct ScopedFilterInfo
+{
+    FILTER_INFO info = {};
+    ScopedFilterInfo() = default;
+    ~ScopedFilterInfo()
+    {
+        if (info.pGraph)
+            info.pGraph->Release();
+    }
+    ScopedFilterInfo(const ScopedFilterInfo&) = delete;
+    ScopedFilterInfo& operator=(const ScopedFilterInfo&) = delete;
+};
+
+// A media type filled in by a pin, whose format block and object are freed on
+// every way out.
+struct ScopedMediaType
+{
+    AM_MEDIA_TYPE type = {};
+    ScopedMediaType() = default;
+    ~ScopedMediaType()
+    {
+        CoTaskMemFree(type.pbFormat);
+        if (type.pUnk)
+            type.pUnk->Release();
+    }
+    ScopedMediaType(const ScopedMediaType&) = delete;
+    ScopedMediaType& operator=(const ScopedMediaType&) = delete;
+};
 
 // Names come from the platform's filters; a bad one must not cost the log line.
 std::string NarrowName(const wchar_t* name)
@@ -48,22 +79,19 @@ std::string PinName(IPin* pin, PIN_DIRECTION* direction, std::string* filterName
         *direction = info.dir;
     if (filterName)
     {
-        FILTER_INFO filterInfo = {};
-        if (owner && SUCCEEDED(owner->QueryFilterInfo(&filterInfo)))
-        {
-            *filterName = NarrowName(filterInfo.achName);
-            if (filterInfo.pGraph)
-                filterInfo.pGraph->Release();
-        }
+        ScopedFilterInfo filterInfo;
+        if (owner && SUCCEEDED(owner->QueryFilterInfo(&filterInfo.info)))
+            *filterName = NarrowName(filterInfo.info.achName);
     }
     return NarrowName(info.achName);
 }
 
 std::string ConnectionDescription(IPin* pin)
 {
-    AM_MEDIA_TYPE type = {};
-    if (FAILED(pin->ConnectionMediaType(&type)))
+    ScopedMediaType connection;
+    if (FAILED(pin->ConnectionMediaType(&connection.type)))
         return std::string();
+    const AM_MEDIA_TYPE& type = connection.type;
     std::string text;
     if (type.formattype == FORMAT_MPEG2Video)
         text = " MPEG2Video ";
@@ -81,10 +109,6 @@ std::string ConnectionDescription(IPin* pin)
         text += " MEDIASUBTYPE_H264 ";
     else
         text += " other ";
-    if (type.cbFormat && type.pbFormat)
-        CoTaskMemFree(type.pbFormat);
-    if (type.pUnk)
-        type.pUnk->Release();
     return text;
 }
 
@@ -530,23 +554,19 @@ void DShowPlayer::LogFilters()
     for (size_t index = 0; index < list.size(); ++index)
     {
         IBaseFilter* filter = list[index].Get();
-        FILTER_INFO info = {};
-        if (FAILED(filter->QueryFilterInfo(&info)))
+        ScopedFilterInfo info;
+        if (FAILED(filter->QueryFilterInfo(&info.info)))
         {
             text << " error  filter[" << index << "]\n";
             continue;
         }
-        if (info.pGraph)
-            info.pGraph->Release();
-        text << NarrowName(info.achName) << " ";
-        wchar_t* vendor = nullptr;
-        const HRESULT hrVendor = filter->QueryVendorInfo(&vendor);
+        text << NarrowName(info.info.achName) << " ";
+        UniqueCoTaskMem<wchar_t> vendor;
+        const HRESULT hrVendor = filter->QueryVendorInfo(vendor.Receive());
         if (SUCCEEDED(hrVendor))
-            text << "vendor: " << NarrowName(vendor);
+            text << "vendor: " << NarrowName(vendor.Get());
         else if (hrVendor != E_NOTIMPL)
             text << " vendor info call err";
-        if (vendor)
-            CoTaskMemFree(vendor);
         CLSID clsid = {};
         if (SUCCEEDED(filter->GetClassID(&clsid)))
             text << " CLSID " << GuidText(clsid);

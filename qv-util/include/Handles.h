@@ -2,6 +2,8 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <oleauto.h>
+#include <shellapi.h>
 
 #include <utility>
 
@@ -103,4 +105,88 @@ public:
 
 private:
     void* m_view = nullptr;
+};
+
+// Owns a registered wait; unregistering waits for a callback in flight.
+class UniqueWait
+{
+public:
+    UniqueWait() = default;
+    ~UniqueWait() { Reset(); }
+    UniqueWait(const UniqueWait&) = delete;
+    UniqueWait& operator=(const UniqueWait&) = delete;
+
+    HANDLE* Receive()
+    {
+        Reset();
+        return &m_wait;
+    }
+    void Reset()
+    {
+        if (m_wait)
+            UnregisterWaitEx(m_wait, INVALID_HANDLE_VALUE);
+        m_wait = nullptr;
+    }
+
+private:
+    HANDLE m_wait = nullptr;
+};
+
+// Owns the array that CommandLineToArgvW allocates; empty when the call failed.
+class UniqueArgv
+{
+public:
+    explicit UniqueArgv(const wchar_t* commandLine) : m_argv(CommandLineToArgvW(commandLine, &m_count)) {}
+    ~UniqueArgv()
+    {
+        if (m_argv)
+            LocalFree(m_argv);
+    }
+    UniqueArgv(const UniqueArgv&) = delete;
+    UniqueArgv& operator=(const UniqueArgv&) = delete;
+
+    explicit operator bool() const { return m_argv != nullptr; }
+    int Count() const { return m_argv ? m_count : 0; }
+    const wchar_t* operator[](int index) const { return m_argv[index]; }
+
+private:
+    int m_count = 0;
+    LPWSTR* m_argv;
+};
+
+// A VARIANT cleared on every way out.
+class ScopedVariant
+{
+public:
+    ScopedVariant() { VariantInit(&m_value); }
+    ~ScopedVariant() { VariantClear(&m_value); }
+    ScopedVariant(const ScopedVariant&) = delete;
+    ScopedVariant& operator=(const ScopedVariant&) = delete;
+
+    VARIANT* Get() { return &m_value; }
+
+private:
+    VARIANT m_value;
+};
+
+// Owns memory that a COM call allocated with CoTaskMemAlloc.
+template <typename T>
+class UniqueCoTaskMem
+{
+public:
+    UniqueCoTaskMem() = default;
+    ~UniqueCoTaskMem() { CoTaskMemFree(m_memory); }
+    UniqueCoTaskMem(const UniqueCoTaskMem&) = delete;
+    UniqueCoTaskMem& operator=(const UniqueCoTaskMem&) = delete;
+
+    T* Get() const { return m_memory; }
+    T** Receive()
+    {
+        CoTaskMemFree(m_memory);
+        m_memory = nullptr;
+        return &m_memory;
+    }
+
+private:
+    T* m_memory = nullptr;
 };

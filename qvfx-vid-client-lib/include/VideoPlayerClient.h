@@ -37,31 +37,6 @@ enum : int
     VPC_FRAME_NO_ANSWER = -50,
 };
 
-// Owns a registered wait; unregistering waits for a callback in flight.
-class UniqueWait
-{
-public:
-    UniqueWait() = default;
-    ~UniqueWait() { Reset(); }
-    UniqueWait(const UniqueWait&) = delete;
-    UniqueWait& operator=(const UniqueWait&) = delete;
-
-    HANDLE* Receive()
-    {
-        Reset();
-        return &m_wait;
-    }
-    void Reset()
-    {
-        if (m_wait)
-            UnregisterWaitEx(m_wait, INVALID_HANDLE_VALUE);
-        m_wait = nullptr;
-    }
-
-private:
-    HANDLE m_wait = nullptr;
-};
-
 class VideoPlayerClient : public WndMessageHandler
 {
 public:

@@ -1,8 +1,7 @@
 #include "VideoPlayerMsg.h"
 
 #include "Diagnostics.h"
-
-#include <shellapi.h>
+#include "Handles.h"
 
 #include <climits>
 #include <cstring>
@@ -24,17 +23,6 @@ std::string BlockName(const char* prefix, DWORD processId, HWND windowHandle)
                             static_cast<uint32_t>(reinterpret_cast<uintptr_t>(windowHandle));
     return std::string(prefix) + std::to_string(suffix);
 }
-
-// Owns the array that CommandLineToArgvW allocates.
-struct LocalArgv
-{
-    LPWSTR* argv;
-    ~LocalArgv()
-    {
-        if (argv)
-            LocalFree(argv);
-    }
-};
 
 const std::wstring& ValueOf(const std::map<std::wstring, std::wstring>& args, const wchar_t* key)
 {
@@ -248,13 +236,10 @@ std::map<std::wstring, std::wstring> SplitServerArgs(const wchar_t* tail)
     // CommandLineToArgvW turns an empty line into the program's own path.
     if (!tail || !*tail)
         return args;
-    int count = 0;
-    LocalArgv argv{CommandLineToArgvW(tail, &count)};
-    if (!argv.argv)
-        return args;
-    for (int i = 0; i < count; ++i)
+    const UniqueArgv argv(tail);
+    for (int i = 0; i < argv.Count(); ++i)
     {
-        std::wstring arg = argv.argv[i];
+        std::wstring arg = argv[i];
         const size_t eq = arg.find(L'=');
         if (eq == std::wstring::npos)
             continue;

@@ -1,12 +1,12 @@
 // qvfx-vsrv: plays one video for one client window of the library.
 #include "EnvPath.h"
+#include "Handles.h"
 #include "Log.h"
+#include "MfStartup.h"
 #include "Utf8.h"
 #include "VideoServer.h"
 
 #include <windows.h>
-#include <mfapi.h>
-#include <objbase.h>
 
 #include <sstream>
 
@@ -20,28 +20,29 @@ int Run(const wchar_t* tail)
     Log(tag, "start");
     Log(tag, "cmd=" + ToUtf8OrPlaceholder(tail ? tail : L""));
     Log(tag, "PATH=" + ToUtf8OrPlaceholder(GetEnvPath()));
-    HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    // The presenter's samples and work queues live in Media Foundation.
-    const HRESULT hrMf = MFStartup(MF_VERSION, MFSTARTUP_FULL);
-    if (FAILED(hrMf))
-        Log(tag, "MFStartup failed"); // the player's open then fails and says why
+    int exitCode = VSRV_EXIT_FAILURE;
+    {
+        // Both are shut down at the end of this block, before the log says
+        // "finished", and on a thrown exception too.
+        const ScopedComInit com(COINIT_MULTITHREADED);
+        // The presenter's samples and work queues live in Media Foundation.
+        const ScopedMfStartup mediaFoundation(MFSTARTUP_FULL);
+        if (FAILED(mediaFoundation.Result()))
+            Log(tag, "MFStartup failed"); // the player's open then fails and says why
 
-    ParseArgs(tail);
-    VideoServerState& server = Server();
-    std::ostringstream args;
-    args << "\nclientHwnd=" << server.clientHwnd << "\nparentHwnd=" << server.parentHwnd
-         << "\nparentProcessId=" << server.parentProcessId << "\nmediaFileName=" << ToUtf8OrPlaceholder(server.mediaFile)
-         << "\nstartPosition=" << server.startPosition << "\nendPosition=" << server.endPosition
-         << "\nsoundVolume=" << server.soundVolume << "\nisLoopEnabled=" << server.isLoopEnabled << "\n";
-    Log(tag, args);
+        ParseArgs(tail);
+        const VideoServerState& server = Server();
+        std::ostringstream args;
+        args << "\nclientHwnd=" << server.clientHwnd << "\nparentHwnd=" << server.parentHwnd
+             << "\nparentProcessId=" << server.parentProcessId
+             << "\nmediaFileName=" << ToUtf8OrPlaceholder(server.mediaFile)
+             << "\nstartPosition=" << server.startPosition << "\nendPosition=" << server.endPosition
+             << "\nsoundVolume=" << server.soundVolume << "\nisLoopEnabled=" << server.isLoopEnabled << "\n";
+        Log(tag, args);
 
-    const int exitCode = RunServer();
-
-    if (SUCCEEDED(hrMf))
-        MFShutdown();
-    if (SUCCEEDED(hrCom))
-        CoUninitialize();
-    server.parentProcess.Reset();
+        exitCode = RunServer();
+    }
+    Server().parentProcess.Reset();
     Log(tag, "finished");
     return exitCode;
 }
