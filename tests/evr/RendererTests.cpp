@@ -71,8 +71,8 @@ class ClipGraphTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        const std::wstring media = BinDirectory() + L"\\..\\test-data\\clip-rgb.mp4";
-        if (GetFileAttributesW(media.c_str()) == INVALID_FILE_ATTRIBUTES)
+        const std::wstring media = TestMedia(L"clip-rgb.mp4");
+        if (!HaveTestMedia(L"clip-rgb.mp4"))
             GTEST_SKIP() << "test-data/clip-rgb.mp4 is made by the qv-test-media target";
         ASSERT_HRESULT_SUCCEEDED(m_com.Result());
         ASSERT_HRESULT_SUCCEEDED(m_mf.Result());

@@ -70,24 +70,6 @@ struct VideoExports
     decltype(&QV_VIDEO(GetFrameTexture)) getFrame;
 };
 
-std::wstring Media(const wchar_t* name)
-{
-    return BinDirectory() + L"\\..\\test-data\\" + name;
-}
-
-template <typename Predicate>
-bool WaitFor(Predicate predicate, DWORD timeoutMs)
-{
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!predicate())
-    {
-        if (GetTickCount64() >= deadline)
-            return false;
-        Sleep(20);
-    }
-    return true;
-}
-
 // What the player thread is asked to do before it creates the player.
 enum class Apartment
 {
@@ -261,7 +243,7 @@ TEST_F(VideoExportTest, HandleZeroDoesNothingAndGivesEachExportsFailureValue)
 TEST_F(VideoExportTest, APlayerPlaysTheClipThroughTheRealServerAndEndsWithDestroy)
 {
     PlayerOptions options;
-    const std::wstring media = Media(L"clip-av.mp4");
+    const std::wstring media = TestMedia(L"clip-av.mp4");
     options.media = media.c_str();
     options.callback = callback;
     PlayerThread player(exports, jni, options);
@@ -427,7 +409,7 @@ TEST_F(VideoExportTest, ServerStubModeStartsARealServerWithTheStubTexture)
 {
     VideoLogMark mark;
     PlayerOptions options;
-    const std::wstring media = Media(L"clip-av.mp4");
+    const std::wstring media = TestMedia(L"clip-av.mp4");
     options.media = media.c_str();
     options.callback = callback;
     options.serverStub = true;
@@ -454,7 +436,7 @@ TEST_F(VideoExportTest, ServerStubModeStartsARealServerWithTheStubTexture)
 TEST_F(VideoExportTest, TheEndOfTheMediaReachesJavaAsAnEventOnThePlayerThread)
 {
     PlayerOptions options;
-    const std::wstring media = Media(L"clip-rgb.mp4");
+    const std::wstring media = TestMedia(L"clip-rgb.mp4");
     options.media = media.c_str();
     options.callback = callback;
     options.start = 2.0f;

@@ -20,16 +20,6 @@ namespace
 // EC_COMPLETE, the graph's end-of-media event, which the server passes along.
 const int64_t kGraphComplete = 1;
 
-std::wstring Media(const wchar_t* name)
-{
-    return BinDirectory() + L"\\..\\test-data\\" + name;
-}
-
-bool HaveMedia()
-{
-    return GetFileAttributesW(Media(L"clip-rgb.mp4").c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 // The client's side of a frame: the descriptor's handle opened on a device of
 // the test's own, its centre pixel classified.
 class ClientFrames
@@ -62,7 +52,7 @@ struct PlaybackRun : ClientRun
     {
         client->SetStubMode(nullptr, false);
         OpenParameters parameters;
-        parameters.mediaFile = Media(media);
+        parameters.mediaFile = TestMedia(media);
         parameters.startPosition = start;
         parameters.soundVolume = 0.5f;
         parameters.isLoopEnabled = loop ? 1 : 0;
@@ -119,7 +109,7 @@ class PlaybackTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        if (!HaveMedia())
+        if (!HaveTestMedia(L"clip-rgb.mp4"))
             GTEST_SKIP() << "test-data is made by the qv-test-media target";
         ASSERT_HRESULT_SUCCEEDED(m_frames.Create());
     }

@@ -77,8 +77,7 @@ struct RecordingHandler : IVideoNotifyHandler
 
 TEST(PlayerGraph, FilesThatCannotPlayLeaveThePlayerClosedWithoutARenderer)
 {
-    const std::wstring folder = BinDirectory() + L"\\..\\test-data\\";
-    if (GetFileAttributesW((folder + L"audio-only.m4a").c_str()) == INVALID_FILE_ATTRIBUTES)
+    if (!HaveTestMedia(L"audio-only.m4a"))
         GTEST_SKIP() << "test-data is made by the qv-test-media target";
     ScopedComInit com(COINIT_MULTITHREADED);
     ASSERT_HRESULT_SUCCEEDED(com.Result());
@@ -95,7 +94,7 @@ TEST(PlayerGraph, FilesThatCannotPlayLeaveThePlayerClosedWithoutARenderer)
         RecordingHandler handler;
         player.SetNotifyHandler(&handler);
         ASSERT_EQ(S_OK, player.Initialize(nullptr, 0));
-        EXPECT_EQ(c.result, player.Open(folder + c.file, 1, 0.0f, 0, FloatToBits(1.0f)));
+        EXPECT_EQ(c.result, player.Open(TestMedia(c.file), 1, 0.0f, 0, FloatToBits(1.0f)));
         EXPECT_EQ(PLAYER_STATE_CLOSED, player.GetState());
         EXPECT_FALSE(player.HasVideo());
         EXPECT_EQ(nullptr, player.GetFrameData());
@@ -108,7 +107,7 @@ TEST(PlayerGraph, FilesThatCannotPlayLeaveThePlayerClosedWithoutARenderer)
         }
         else
             EXPECT_EQ(0u, handler.errors.back().find(" VE_PLAY_ERROR 'file open has failed'")) << handler.errors.back();
-        EXPECT_EQ(c.result, player.Open(folder + c.file, 1, 0.0f, 0, FloatToBits(1.0f)))
+        EXPECT_EQ(c.result, player.Open(TestMedia(c.file), 1, 0.0f, 0, FloatToBits(1.0f)))
             << "a failed open may be tried again: the next graph replaces the aborted one";
         EXPECT_EQ(S_OK, player.Close(true));
         EXPECT_EQ(PLAYER_STATE_SHUTDOWN, player.GetState());

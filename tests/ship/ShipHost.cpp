@@ -4,6 +4,7 @@
 // (so the server can only be found beside the program) and reports each step.
 // Arguments: <working folder> <media file>. Exit code 0 when the video played.
 #include "JniStandIn.h"
+#include "TestProcess.h"
 
 #include "com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo.h"
 
@@ -28,19 +29,6 @@ void Check(bool condition, const char* what)
     std::fflush(stdout);
     if (!condition)
         ++g_failures;
-}
-
-template <typename Predicate>
-bool WaitFor(Predicate predicate, DWORD timeoutMs)
-{
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!predicate())
-    {
-        if (GetTickCount64() >= deadline)
-            return false;
-        Sleep(20);
-    }
-    return true;
 }
 
 size_t CallCount(JniStandIn& jni, jobject callback, const std::string& method)

@@ -63,7 +63,6 @@ std::wstring TempFolder(const wchar_t* name)
     return folder;
 }
 
-std::wstring TestData(const wchar_t* file) { return BinDirectory() + L"\\..\\test-data\\" + file; }
 } // namespace
 
 TEST(FrameTally, CountsEachDescriptorChangeOnceAndIgnoresEmptyPolls)
@@ -142,7 +141,7 @@ TEST(DemoPlayer, StubModeWritesTheStubTextureAsPng)
     ScopedComInit com(COINIT_APARTMENTTHREADED);
     const std::wstring folder = TempFolder(L"qv-demo-stub-");
     const DWORD exitCode = RunProgram(L"qvfx-demo-player.exe",
-                                      L"--stub --media \"" + TestData(L"clip-rgb.mp4") + L"\" --out \"" + folder + L"\"",
+                                      L"--stub --media \"" + TestMedia(L"clip-rgb.mp4") + L"\" --out \"" + folder + L"\"",
                                       60000);
     EXPECT_EQ(0u, exitCode);
 
@@ -164,7 +163,7 @@ TEST(DemoPlayer, AFileThatIsNotMediaEndsTheDemoWithAFailure)
     const std::wstring folder = TempFolder(L"qv-demo-bad-");
     const DWORD exitCode =
         RunProgram(L"qvfx-demo-player.exe",
-                   L"--media \"" + TestData(L"not-media.mp4") + L"\" --out \"" + folder + L"\"", 60000);
+                   L"--media \"" + TestMedia(L"not-media.mp4") + L"\" --out \"" + folder + L"\"", 60000);
     EXPECT_EQ(1u, exitCode);
     RemoveDirectoryW(folder.c_str());
 }
@@ -192,7 +191,7 @@ TEST(DemoPlayer, FramesOfRealPlaybackFollowTheClipsColours)
     ScopedComInit com(COINIT_APARTMENTTHREADED);
     const std::wstring folder = TempFolder(L"qv-demo-rgb-");
     RunProgram(L"qvfx-demo-player.exe",
-               L"--media \"" + TestData(L"clip-rgb.mp4") + L"\" --out \"" + folder + L"\"", 120000);
+               L"--media \"" + TestMedia(L"clip-rgb.mp4") + L"\" --out \"" + folder + L"\"", 120000);
 
     // The shots are named by the time they were taken, which drifts under load;
     // names of one pass sort in time order.

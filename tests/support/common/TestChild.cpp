@@ -5,11 +5,11 @@
 //                         32-bit value and store that value + 1 at offset 4
 //   parse NAME ...        parse the whole argument tail as the server does and
 //                         store the result in the 4096-byte block NAME
+#include "Handles.h"
 #include "Log.h"
 #include "VideoPlayerMsg.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cstring>
 #include <string>
@@ -52,9 +52,9 @@ int Parse(const std::string& name, const wchar_t* tail)
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR tail, int)
 {
-    int argc = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (!argv || argc < 2)
+    const UniqueArgv argv(GetCommandLineW());
+    const int argc = argv.Count();
+    if (argc < 2)
         return 2;
     const std::wstring mode = argv[1];
     const std::wstring arg = argc > 2 ? argv[2] : L"";
@@ -72,6 +72,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR tail, int)
         result = ReadBlock(narrowArg);
     else if (mode == L"parse")
         result = Parse(narrowArg, tail);
-    LocalFree(argv);
     return result;
 }

@@ -11,6 +11,16 @@ std::wstring BinDirectory()
     return slash == std::wstring::npos ? std::wstring(L".") : dir.substr(0, slash);
 }
 
+std::wstring TestMedia(const std::wstring& name)
+{
+    return BinDirectory() + L"\\..\\test-data\\" + name;
+}
+
+bool HaveTestMedia(const std::wstring& name)
+{
+    return GetFileAttributesW(TestMedia(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool TestProcess::Start(const std::wstring& program, const std::wstring& arguments)
 {
     const std::wstring path = BinDirectory() + L"\\" + program;

@@ -1,4 +1,5 @@
-// Starting real programs of the build from a test.
+// Starting real programs of the build from a test, and the waits and media
+// paths such tests share.
 #pragma once
 
 #include "Handles.h"
@@ -9,6 +10,25 @@
 
 // The folder of the running test program, where every program of the build lands.
 std::wstring BinDirectory();
+
+// A file that the qv-test-media target makes, such as L"clip-rgb.mp4".
+std::wstring TestMedia(const std::wstring& name);
+// False before qv-test-media has run; the tests that need the file skip then.
+bool HaveTestMedia(const std::wstring& name);
+
+// Polls predicate() every pollMs until it holds or the time runs out.
+template <typename Predicate>
+bool WaitFor(Predicate predicate, DWORD timeoutMs, DWORD pollMs = 20)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!predicate())
+    {
+        if (GetTickCount64() >= deadline)
+            return false;
+        Sleep(pollMs);
+    }
+    return true;
+}
 
 class TestProcess
 {

@@ -1,6 +1,7 @@
 #include "EvrDoubles.h"
 
 #include "SampleData.h"
+#include "TestProcess.h"
 
 #include <mferror.h>
 
@@ -10,14 +11,7 @@ using Microsoft::WRL::ComPtr;
 
 bool WaitUntil(const std::function<bool()>& predicate, DWORD timeoutMs)
 {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!predicate())
-    {
-        if (GetTickCount64() >= deadline)
-            return false;
-        Sleep(2);
-    }
-    return true;
+    return WaitFor(predicate, timeoutMs, 2);
 }
 
 // ------------------------------------------------------------------ clock

@@ -3,27 +3,14 @@
 #pragma once
 
 #include "HelperWindow.h"
-
-#include <mfapi.h>
-
+#include "MfStartup.h"
 
 // Media Foundation for the life of a test: the release of tracked samples is
 // delivered through its work queues.
-class MfSession
+class MfSession : public ScopedMfStartup
 {
 public:
-    MfSession() : m_hr(MFStartup(MF_VERSION, MFSTARTUP_LITE)) {}
-    ~MfSession()
-    {
-        if (SUCCEEDED(m_hr))
-            MFShutdown();
-    }
-    MfSession(const MfSession&) = delete;
-    MfSession& operator=(const MfSession&) = delete;
-    HRESULT Result() const { return m_hr; }
-
-private:
-    HRESULT m_hr;
+    MfSession() : ScopedMfStartup(MFSTARTUP_LITE) {}
 };
 
 // A hidden pop-up window that the presenter's device is created on.

@@ -6,8 +6,9 @@
 //                              end with CODE
 //   path-ends-with TEXT        end with 0 when PATH ends with TEXT, else 1
 //   touch FILE                 create FILE, end with 0
+#include "Handles.h"
+
 #include <windows.h>
-#include <shellapi.h>
 
 #include <string>
 
@@ -57,9 +58,9 @@ int PathEndsWith(const std::wstring& text)
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
 {
-    int argc = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (!argv || argc < 3)
+    const UniqueArgv argv(GetCommandLineW());
+    const int argc = argv.Count();
+    if (argc < 3)
         return 2;
     const std::wstring mode = argv[1];
     int result = 3;
@@ -75,6 +76,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
         result = Touch(argv[2]) ? 0 : 1;
     else if (mode == L"path-ends-with")
         result = PathEndsWith(argv[2]);
-    LocalFree(argv);
     return result;
 }

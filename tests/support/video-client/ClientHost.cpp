@@ -5,9 +5,9 @@
 //   hold BLOCK     start, report once ready, then keep pumping until ended
 //   closed BLOCK   close the player before it opens, report, end with 0
 #include "ClientFixture.h"
+#include "Handles.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <algorithm>
 #include <cstring>
@@ -35,13 +35,12 @@ void WriteReport(void* block, const ClientRun& run, bool opened)
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
 {
-    int argc = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (!argv || argc < 3)
+    const UniqueArgv argv(GetCommandLineW());
+    const int argc = argv.Count();
+    if (argc < 3)
         return 2;
     const std::wstring mode = argv[1];
     const std::wstring wideName = argv[2];
-    LocalFree(argv);
     SharedMemory block;
     if (!block.open(std::string(wideName.begin(), wideName.end()), sizeof(HostReport)))
         return 3;
