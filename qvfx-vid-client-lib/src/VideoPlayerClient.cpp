@@ -8,14 +8,14 @@
 #include <cstring>
 #include <optional>
 #include <sstream>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace
 {
 const char kMessageTag[] = "VideoPlayerClient::OnWindowMessage";
 const DWORD kIdleWaitMs = 3000;
-// Idleness wakes no wait, so it is polled this often during the start-up wait.
-const DWORD kIdlePollMs = 2;
 // Client windows tried for a frame block name that no other player uses.
 const int kWindowAttempts = 16;
 const size_t kCommandLineBuffer = kMaxServerCommandLine + 1;
@@ -185,29 +185,50 @@ void VideoPlayerClient::ReportServerEnd(DWORD exitCode)
 
 void VideoPlayerClient::WaitForServerStart(HANDLE process, DWORD timeoutMs)
 {
-    // WaitForInputIdle need not dispatch sent messages, so it is only asked
-    // without waiting; the waiting is done here, where sent messages wake us.
-    // Asking for messages (sent ones only) at the start keeps this thread from
-    // counting as hung between the short waits below: the server sends with
-    // SMTO_ABORTIFHUNG, which gives up on a thread that asked for no message
-    // for five seconds and is not waiting for one. The wait is shorter than that.
+    // WaitForInputIdle need not dispatch the messages the server sends this
+    // thread meanwhile, so it waits on a thread of its own while this one
+    // answers them. It is called once per start: under Wine every call keeps
+    // an event handle, so polling it would leak one per round.
+    UniqueHandle idle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread idleWait;
+    if (idle)
+    {
+        try
+        {
+            idleWait = std::thread([process, timeoutMs, event = idle.Get()] {
+                WaitForInputIdle(process, timeoutMs);
+                SetEvent(event);
+            });
+        }
+        catch (const std::system_error&)
+        {
+        }
+    }
+    if (!idleWait.joinable())
+    {
+        Log("VideoPlayerClient::Open", "can't wait for the server on a thread of its own");
+        WaitForInputIdle(process, timeoutMs);
+        return;
+    }
+
+    // Asking for sent messages before the first wait keeps this thread from
+    // counting as hung: the server sends with SMTO_ABORTIFHUNG.
     MSG msg;
     PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    const HANDLE ends[] = {idle.Get(), process};
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;)
     {
-        if (WaitForInputIdle(process, 0) == 0)
-            return;
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline)
-            return;
-        const DWORD slice = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kIdlePollMs));
-        const DWORD woken = MsgWaitForMultipleObjects(1, &process, FALSE, slice, QS_SENDMESSAGE);
-        if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED)
-            return;
-        if (woken == WAIT_OBJECT_0 + 1)
-            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE); // dispatches sent messages only
+            break;
+        const DWORD woken = MsgWaitForMultipleObjects(2, ends, FALSE, static_cast<DWORD>(deadline - now), QS_SENDMESSAGE);
+        if (woken != WAIT_OBJECT_0 + 2)
+            break;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE); // dispatches sent messages only
     }
+    // Bounded by the same timeout, and by the server's end.
+    idleWait.join();
 }
 
 void VideoPlayerClient::WatchServer(UniqueHandle process)
