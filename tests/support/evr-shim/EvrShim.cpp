@@ -18,8 +18,9 @@
 //
 // How it works: the real class factory's CreateInstance, and in each filter
 // the inner Release, IMediaFilter Stop/Pause/Run/SetSyncSource,
-// IMFVideoRenderer InitializeRenderer, IMFTopologyServiceLookup
-// LookupService, IMFGetService GetService, the input pin's Disconnect,
+// JoinFilterGraph, IMFVideoRenderer InitializeRenderer,
+// IMFTopologyServiceLookup LookupService, IMFGetService GetService,
+// IMediaEventSink Notify, the input pin's Disconnect,
 // BeginFlush, EndFlush and EndOfStream and the mixer's InitServicePointers
 // are patched in the real objects' method tables (shared by every object of a
 // kind; each hook calls the original). Per filter the layer remembers the
@@ -32,7 +33,8 @@
 //   running seek: OnClockStart;
 // - a flush (a seek): the mixer's queued input and then the presenter are
 //   flushed, and the clock starts again at zero;
-// - the input pin's end of stream: ENDOFSTREAM;
+// - the input pin's end of stream: ENDOFSTREAM; the presenter's events reach
+//   the graph, and Wine's own EC_COMPLETE does not;
 // - the clock service: the graph's stream time; the mixer service: the mixer's;
 // - InitializeRenderer while a pin is connected: VFW_E_WRONG_STATE;
 // - input pin disconnect and the filter's end: ReleaseServicePointers, and
@@ -40,11 +42,6 @@
 //   so that the faulting mixer has no device manager (ours stays out: unlike
 //   Windows', a renderer that reconnects after that has its own presenter).
 // Where Windows' order is undocumented the choice is a switch (Variant).
-//
-// Still Wine's: its filter posts its own EC_COMPLETE at the end of stream and
-// swallows the presenter's (its event sink passes nothing on), so the graph
-// completes on Wine's. With the presenter's passed on instead, the layer's own
-// graphs completed, but the server's playback never reported its end.
 #include "EvrSlots.h"
 
 #include "CriticalSection.h"
@@ -82,6 +79,8 @@ using SetSyncSourceFn = HRESULT(STDMETHODCALLTYPE*)(IBaseFilter*, IReferenceCloc
 using LookupServiceFn = HRESULT(STDMETHODCALLTYPE*)(IMFTopologyServiceLookup*, MF_SERVICE_LOOKUP_TYPE, DWORD, REFGUID,
                                                     REFIID, void**, DWORD*);
 using GetServiceFn = HRESULT(STDMETHODCALLTYPE*)(IMFGetService*, REFGUID, REFIID, void**);
+using NotifyFn = HRESULT(STDMETHODCALLTYPE*)(IMediaEventSink*, LONG, LONG_PTR, LONG_PTR);
+using JoinFilterGraphFn = HRESULT(STDMETHODCALLTYPE*)(IBaseFilter*, IFilterGraph*, LPCWSTR);
 using InitializeRendererFn = HRESULT(STDMETHODCALLTYPE*)(IMFVideoRenderer*, IMFTransform*, IMFVideoPresenter*);
 
 void Trace(const std::string& text)
@@ -152,13 +151,13 @@ CCriticalSection& Lock()
 // Replaces slot `slot` of object's method table with hook once; *original
 // keeps what was there. Only tables that belong to the real renderer are
 // touched, and a second, different table for the same hook is refused.
-bool PatchSlot(void* object, unsigned slot, void* hook, void** original)
+bool PatchSlot(void* object, unsigned slot, void* hook, void** original, bool anyModule = false)
 {
     void** entry = *static_cast<void***>(object) + slot;
     CScopedLock lock(Lock());
     if (*entry == hook)
         return true;
-    if (*original != nullptr || !InRealEvr(*entry))
+    if (*original != nullptr || (!anyModule && !InRealEvr(*entry)))
     {
         Trace("slot " + std::to_string(slot) + " not patched");
         return false;
@@ -191,6 +190,9 @@ InitializeRendererFn g_initializeRenderer = nullptr;
 InitServicePointersFn g_mixerInitServicePointers = nullptr;
 LookupServiceFn g_lookupService = nullptr;
 GetServiceFn g_getService = nullptr;
+NotifyFn g_filterNotify = nullptr;
+NotifyFn g_graphNotify = nullptr;
+JoinFilterGraphFn g_joinFilterGraph = nullptr;
 
 // Where Windows' order is undocumented, the layer's default is one guess and
 // QV_EVR_SHIM_VARIANT (a comma-separated list) names the others; the product
@@ -360,6 +362,9 @@ struct RendererRecord
     // The mixer that looked up this renderer's services, until they are released.
     ComPtr<IMFTopologyServiceLookupClient> mixerClient;
     ComPtr<LayerClock> clock;
+    // The graph's event sink, borrowed as the filter borrows its graph: set
+    // while the filter is in a graph, and used only under the layer's lock.
+    IMediaEventSink* graphEvents = nullptr;
     bool servicesHeld = false; // the presenter may hold the renderer's services
     bool flushedSincePause = false;
     FilterState state = FILTER_STATE_STOPPED;
@@ -423,6 +428,72 @@ MFTIME StreamTimeAtRun(IBaseFilter* filter, REFERENCE_TIME start)
     if (FAILED(filter->GetSyncSource(&clock)) || !clock || FAILED(clock->GetTime(&now)))
         return 0;
     return now > start ? now - start : 0;
+}
+
+// Windows' renderer passes the presenter's events to the graph, and the
+// presenter's EC_COMPLETE ends the stream (MFVP_MESSAGE_ENDOFSTREAM); Wine 8's
+// event sink passes none on, and its filter posts an EC_COMPLETE of its own at
+// the end of stream. The graph's sink (patched in the graph's table, shared by
+// every graph of the process) keeps that one from the graph for a renderer
+// with a caller's presenter.
+HRESULT STDMETHODCALLTYPE HookedGraphNotify(IMediaEventSink* self, LONG code, LONG_PTR param1, LONG_PTR param2)
+{
+    if (code == EC_COMPLETE && param2 != 0)
+    {
+        CScopedLock lock(Lock());
+        RendererRecord* record = RecordOf(reinterpret_cast<IBaseFilter*>(param2));
+        if (record && record->presenter)
+            return S_OK;
+    }
+    return g_graphNotify(self, code, param1, param2);
+}
+
+HRESULT STDMETHODCALLTYPE HookedFilterNotify(IMediaEventSink* self, LONG code, LONG_PTR param1, LONG_PTR param2)
+{
+    const HRESULT hr = g_filterNotify(self, code, param1, param2);
+    try
+    {
+        ComPtr<IBaseFilter> filter;
+        if (FAILED(self->QueryInterface(IID_PPV_ARGS(&filter))))
+            return hr;
+        // Under the lock: the graph clears its sink (JoinFilterGraph) before it goes.
+        CScopedLock lock(Lock());
+        RendererRecord* record = RecordOf(filter.Get());
+        if (!record || !record->presenter || !record->graphEvents || !g_graphNotify)
+            return hr;
+        // The graph counts one EC_COMPLETE per renderer, named by its filter.
+        return g_graphNotify(record->graphEvents, code, param1,
+                             code == EC_COMPLETE ? reinterpret_cast<LONG_PTR>(record->filter) : param2);
+    }
+    catch (...)
+    {
+        Trace("Notify: exception");
+        return E_UNEXPECTED;
+    }
+}
+
+HRESULT STDMETHODCALLTYPE HookedJoinFilterGraph(IBaseFilter* self, IFilterGraph* graph, LPCWSTR name)
+{
+    const HRESULT hr = g_joinFilterGraph(self, graph, name);
+    if (FAILED(hr))
+        return hr;
+    try
+    {
+        ComPtr<IMediaEventSink> events;
+        if (graph && SUCCEEDED(graph->QueryInterface(IID_IMediaEventSink,
+                                                     reinterpret_cast<void**>(events.GetAddressOf()))))
+            PatchSlot(events.Get(), kSlotEventSinkNotify, reinterpret_cast<void*>(&HookedGraphNotify),
+                      reinterpret_cast<void**>(&g_graphNotify), true);
+        CScopedLock lock(Lock());
+        RendererRecord* record = RecordOf(self);
+        if (record)
+            record->graphEvents = events.Get();
+    }
+    catch (...)
+    {
+        Trace("JoinFilterGraph: exception");
+    }
+    return hr;
 }
 
 // What a hook needs of a filter's record, copied under the lock.
@@ -1141,14 +1212,21 @@ void Instrument(IUnknown* object)
                             reinterpret_cast<void**>(&g_initializeRenderer));
     ComPtr<IMFTopologyServiceLookup> lookup;
     ComPtr<IMFGetService> service;
+    ComPtr<IMediaEventSink> events;
     hooked = hooked && SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(&lookup))) &&
              SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(&service))) &&
+             SUCCEEDED(object->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(events.GetAddressOf()))) &&
+             PatchSlot(events.Get(), kSlotEventSinkNotify, reinterpret_cast<void*>(&HookedFilterNotify),
+                       reinterpret_cast<void**>(&g_filterNotify)) &&
+             PatchSlot(filter.Get(), kSlotFilterJoinFilterGraph, reinterpret_cast<void*>(&HookedJoinFilterGraph),
+                       reinterpret_cast<void**>(&g_joinFilterGraph)) &&
              PatchSlot(lookup.Get(), kSlotLookupService, reinterpret_cast<void*>(&HookedLookupService),
                        reinterpret_cast<void**>(&g_lookupService)) &&
              PatchSlot(service.Get(), kSlotGetService, reinterpret_cast<void*>(&HookedGetService),
                        reinterpret_cast<void**>(&g_getService));
     lookup.Reset();
     service.Reset();
+    events.Reset();
     ComPtr<IEnumPins> pins;
     if (hooked && SUCCEEDED(filter->EnumPins(&pins)))
     {

@@ -375,3 +375,18 @@ TEST_F(ShimGraphTest, TheRenderersClockFollowsTheStreamAndFramesShowOnTheirTimeS
     EXPECT_EQ("rgb", m_seen);
     EXPECT_GE(ClockTime(clock.Get()), 25000000) << "the clip ends at 3 s of stream time";
 }
+
+// The end of stream reaches the presenter, whose EC_COMPLETE completes the
+// graph once the client has let the last frame go; Wine's own, posted at the
+// end of stream, does not.
+TEST_F(ShimGraphTest, TheGraphCompletesOnThePresentersEndOfStream)
+{
+    ASSERT_HRESULT_SUCCEEDED(m_control->Run());
+    Watch([&] { return Shown('b'); });
+    ASSERT_EQ("rgb", m_seen);
+    long code = 0;
+    // Unpolled, the presenter holds the last frame past the clip's end (3 s).
+    EXPECT_EQ(E_ABORT, m_events->WaitForCompletion(2500, &code));
+    Watch([&] { return m_complete; });
+    EXPECT_TRUE(m_complete);
+}

@@ -24,3 +24,5 @@ const unsigned kSlotPinBeginFlush = offsetof(IPinVtbl, BeginFlush) / sizeof(void
 const unsigned kSlotPinEndOfStream = offsetof(IPinVtbl, EndOfStream) / sizeof(void*);
 const unsigned kSlotLookupService = offsetof(IMFTopologyServiceLookupVtbl, LookupService) / sizeof(void*);
 const unsigned kSlotGetService = offsetof(IMFGetServiceVtbl, GetService) / sizeof(void*);
+const unsigned kSlotEventSinkNotify = offsetof(IMediaEventSinkVtbl, Notify) / sizeof(void*);
+const unsigned kSlotFilterJoinFilterGraph = offsetof(IBaseFilterVtbl, JoinFilterGraph) / sizeof(void*);

@@ -18,6 +18,8 @@ extern const unsigned kSlotPinBeginFlush;
 extern const unsigned kSlotPinEndOfStream;
 extern const unsigned kSlotLookupService;
 extern const unsigned kSlotGetService;
+extern const unsigned kSlotEventSinkNotify;
+extern const unsigned kSlotFilterJoinFilterGraph;
 
 #ifdef __cplusplus
 }
