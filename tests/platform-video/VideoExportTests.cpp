@@ -444,7 +444,15 @@ TEST_F(VideoExportTest, TheEndOfTheMediaReachesJavaAsAnEventOnThePlayerThread)
     ASSERT_NE(0, player.handle);
     ASSERT_TRUE(WaitForCall("onReady"));
     EXPECT_TRUE(exports.play(env, nullptr, player.handle));
-    ASSERT_TRUE(WaitForCall("onEvent", 15000));
+    // Polled as a shown player is: the presenter ends the stream once the
+    // last frame has been taken and polled on.
+    jlongArray frame = jni.NewLongArray({0, 0, 0, 0});
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            exports.getFrame(env, nullptr, player.handle, frame);
+            return CallCount("onEvent") > 0;
+        },
+        15000));
 
     std::vector<JavaCall> events;
     for (const JavaCall& call : jni.Calls(callback))

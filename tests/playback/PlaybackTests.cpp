@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <string>
 
 using Microsoft::WRL::ComPtr;
@@ -78,6 +79,19 @@ struct PlaybackRun : ClientRun
         if (lastSeen)
             *lastSeen = lastColour;
         return seen;
+    }
+
+    // Waits as a showing client does, polling frames: the presenter ends the
+    // stream only once the client has taken the last frame and polled on.
+    bool PollUntil(const std::function<bool()>& done, DWORD timeoutMs)
+    {
+        FrameParams frame = {};
+        return PumpUntil(
+            [&] {
+                client->GetFrameData(&frame);
+                return done();
+            },
+            timeoutMs);
     }
 
     size_t EventCount(int32_t code) const
@@ -236,7 +250,7 @@ TEST_F(PlaybackTest, PlayingShowsTheColoursInOrderAndCompletesOnceWithoutLoop)
     ASSERT_TRUE(run.client->Play());
     EXPECT_TRUE(run.WaitColour(m_frames, 'g', nullptr, 5000)) << "frames advance while playing";
     EXPECT_TRUE(run.WaitColour(m_frames, 'b', nullptr, 5000));
-    EXPECT_TRUE(PumpUntil([&] { return run.EventCount(VE_PLAY_COMPLETE) > 0; }, 5000));
+    EXPECT_TRUE(run.PollUntil([&] { return run.EventCount(VE_PLAY_COMPLETE) > 0; }, 5000));
     run.Settle(500);
     EXPECT_EQ(1u, run.EventCount(VE_PLAY_COMPLETE));
     EXPECT_EQ(0u, run.EventCount(VE_PLAY_LOOP_RESTART));
@@ -294,7 +308,7 @@ TEST_F(PlaybackTest, LoopingRestartsAtEachEndFromTheStartPosition)
     ASSERT_TRUE(run.Open(L"clip-rgb.mp4", true));
     ASSERT_TRUE(run.WaitReady(20000));
     ASSERT_TRUE(run.client->Play());
-    ASSERT_TRUE(PumpUntil([&] { return run.EventCount(VE_PLAY_LOOP_RESTART) >= 2; }, 12000))
+    ASSERT_TRUE(run.PollUntil([&] { return run.EventCount(VE_PLAY_LOOP_RESTART) >= 2; }, 12000))
         << "restarts seen: " << run.EventCount(VE_PLAY_LOOP_RESTART);
     EXPECT_EQ(0u, run.EventCount(VE_PLAY_COMPLETE));
     for (const auto& event : run.log->events)
