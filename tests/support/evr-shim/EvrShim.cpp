@@ -430,10 +430,10 @@ MFTIME StreamTimeAtRun(IBaseFilter* filter, REFERENCE_TIME start)
     return now > start ? now - start : 0;
 }
 
-// Windows' renderer passes the presenter's events to the graph, and the
-// presenter's EC_COMPLETE ends the stream (MFVP_MESSAGE_ENDOFSTREAM); Wine 8's
-// event sink passes none on, and its filter posts an EC_COMPLETE of its own at
-// the end of stream. The graph's sink (patched in the graph's table, shared by
+// Windows' renderer passes the presenter's events to the graph, and at the end
+// of stream the presenter sends EC_COMPLETE once it has presented the last
+// frame (MFVP_MESSAGE_ENDOFSTREAM); Wine 8's event sink passes none on, and its
+// filter posts an EC_COMPLETE of its own at the end of stream. The graph's sink (patched in the graph's table, shared by
 // every graph of the process) keeps that one from the graph for a renderer
 // with a caller's presenter.
 HRESULT STDMETHODCALLTYPE HookedGraphNotify(IMediaEventSink* self, LONG code, LONG_PTR param1, LONG_PTR param2)

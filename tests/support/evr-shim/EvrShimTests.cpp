@@ -141,6 +141,7 @@ protected:
             while (m_events->GetEvent(&code, &param1, &param2, 0) == S_OK)
             {
                 m_complete = m_complete || code == EC_COMPLETE;
+                m_latency = m_latency || code == EC_PROCESSING_LATENCY;
                 m_events->FreeEventParams(code, param1, param2);
             }
             Sleep(10);
@@ -170,6 +171,7 @@ protected:
     ComPtr<IMediaEvent> m_events;
     std::string m_seen;
     bool m_complete = false;
+    bool m_latency = false; // an event only the presenter sends
 };
 } // namespace
 
@@ -378,7 +380,7 @@ TEST_F(ShimGraphTest, TheRenderersClockFollowsTheStreamAndFramesShowOnTheirTimeS
 
 // The end of stream reaches the presenter, whose EC_COMPLETE completes the
 // graph once the client has let the last frame go; Wine's own, posted at the
-// end of stream, does not.
+// end of stream, does not. The presenter's other events reach the graph too.
 TEST_F(ShimGraphTest, TheGraphCompletesOnThePresentersEndOfStream)
 {
     ASSERT_HRESULT_SUCCEEDED(m_control->Run());
@@ -389,4 +391,5 @@ TEST_F(ShimGraphTest, TheGraphCompletesOnThePresentersEndOfStream)
     EXPECT_EQ(E_ABORT, m_events->WaitForCompletion(2500, &code));
     Watch([&] { return m_complete; });
     EXPECT_TRUE(m_complete);
+    EXPECT_TRUE(m_latency) << "the presenter's other events reach the graph too";
 }
