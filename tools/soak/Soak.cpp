@@ -62,10 +62,11 @@ struct Exports
     explicit Exports(HMODULE module)
         : create(QV_LOOKUP(module, Create)), run(QV_LOOKUP(module, RunMessageLoop)), close(QV_LOOKUP(module, Close)),
           del(QV_LOOKUP(module, Delete)), play(QV_LOOKUP(module, Play)),
-          getPosition(QV_LOOKUP(module, GetPosition)), shutdown(QV_LOOKUP(module, ShutdownCleanup))
+          getPosition(QV_LOOKUP(module, GetPosition)), shutdown(QV_LOOKUP(module, ShutdownCleanup)),
+          getFrame(QV_LOOKUP(module, GetFrameTexture))
     {
     }
-    bool Complete() const { return create && run && close && del && play && getPosition && shutdown; }
+    bool Complete() const { return create && run && close && del && play && getPosition && shutdown && getFrame; }
 
     decltype(&QV_VIDEO(Create)) create;
     decltype(&QV_VIDEO(RunMessageLoop)) run;
@@ -74,6 +75,7 @@ struct Exports
     decltype(&QV_VIDEO(Play)) play;
     decltype(&QV_VIDEO(GetPosition)) getPosition;
     decltype(&QV_VIDEO(ShutdownCleanup)) shutdown;
+    decltype(&QV_VIDEO(GetFrameTexture)) getFrame;
 };
 
 std::atomic<long> g_misuse{0};
@@ -731,7 +733,13 @@ void Campaign::HungClient()
         Player player(*this, setup);
         const bool ready = WaitFor([&] { return Calls(callback, "onReady") > 0; }, 20000);
         exports.play(jni.Env(), nullptr, player.handle);
-        const bool hung = ready && WaitFor([&] { return Calls(callback, "onEvent") > 0; }, 15000);
+        // Frames are taken as a shown player's are: the end of the media is
+        // reported once the last frame has been polled on.
+        const jlongArray frame = jni.NewLongArray({0, 0, 0, 0});
+        const bool hung = ready && WaitFor([&] {
+            exports.getFrame(jni.Env(), nullptr, player.handle, frame);
+            return Calls(callback, "onEvent") > 0;
+        }, 15000);
         // The client thread is now stuck for hangMs, past one parent-watch
         // period; the server must still answer.
         Sleep(hangMs / 2 + 2000);
@@ -1069,7 +1077,11 @@ void Campaign::HostileFiles()
         if (Calls(callback, "onReady") > 0 && Calls(callback, "onError") == 0)
         {
             exports.play(jni.Env(), nullptr, player.handle);
-            WaitFor([&] { return Calls(callback, "onEvent") > 0 || Calls(callback, "onError") > 0; }, 20000);
+            const jlongArray frame = jni.NewLongArray({0, 0, 0, 0});
+            WaitFor([&] {
+                exports.getFrame(jni.Env(), nullptr, player.handle, frame);
+                return Calls(callback, "onEvent") > 0 || Calls(callback, "onError") > 0;
+            }, 20000);
             sound = Calls(callback, "onEvent") > 0 && Calls(callback, "onError") == 0;
             outcome = sound ? "played to the end" : Calls(callback, "onError") ? "error during play" : "never completed";
         }
