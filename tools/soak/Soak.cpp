@@ -198,6 +198,9 @@ private:
     size_t Calls(jobject callback, const std::string& method);
     std::vector<std::string> ErrorTexts(jobject callback);
     bool WaitFor(const std::function<bool()>& predicate, DWORD timeoutMs);
+    // Waits as a shown player's owner does, taking its frames meanwhile: the
+    // end of the media is reported once the last frame has been polled on.
+    bool WaitShowing(jlong player, const std::function<bool()>& predicate, DWORD timeoutMs);
     Check& AddCheck(const std::string& scenario, const std::string& name);
     void Count(Check& check, bool failed, const std::string& example = std::string());
     void Row(const std::string& scenario, long size, double seconds, const std::string& figures);
@@ -319,6 +322,15 @@ bool Campaign::WaitFor(const std::function<bool()>& predicate, DWORD timeoutMs)
         Sleep(10);
     }
     return true;
+}
+
+bool Campaign::WaitShowing(jlong player, const std::function<bool()>& predicate, DWORD timeoutMs)
+{
+    const jlongArray frame = jni.NewLongArray({0, 0, 0, 0});
+    return WaitFor([&] {
+        exports.getFrame(jni.Env(), nullptr, player, frame);
+        return predicate();
+    }, timeoutMs);
 }
 
 Check& Campaign::AddCheck(const std::string& scenario, const std::string& name)
@@ -733,13 +745,7 @@ void Campaign::HungClient()
         Player player(*this, setup);
         const bool ready = WaitFor([&] { return Calls(callback, "onReady") > 0; }, 20000);
         exports.play(jni.Env(), nullptr, player.handle);
-        // Frames are taken as a shown player's are: the end of the media is
-        // reported once the last frame has been polled on.
-        const jlongArray frame = jni.NewLongArray({0, 0, 0, 0});
-        const bool hung = ready && WaitFor([&] {
-            exports.getFrame(jni.Env(), nullptr, player.handle, frame);
-            return Calls(callback, "onEvent") > 0;
-        }, 15000);
+        const bool hung = ready && WaitShowing(player.handle, [&] { return Calls(callback, "onEvent") > 0; }, 15000);
         // The client thread is now stuck for hangMs, past one parent-watch
         // period; the server must still answer.
         Sleep(hangMs / 2 + 2000);
@@ -1077,11 +1083,8 @@ void Campaign::HostileFiles()
         if (Calls(callback, "onReady") > 0 && Calls(callback, "onError") == 0)
         {
             exports.play(jni.Env(), nullptr, player.handle);
-            const jlongArray frame = jni.NewLongArray({0, 0, 0, 0});
-            WaitFor([&] {
-                exports.getFrame(jni.Env(), nullptr, player.handle, frame);
-                return Calls(callback, "onEvent") > 0 || Calls(callback, "onError") > 0;
-            }, 20000);
+            WaitShowing(player.handle,
+                        [&] { return Calls(callback, "onEvent") > 0 || Calls(callback, "onError") > 0; }, 20000);
             sound = Calls(callback, "onEvent") > 0 && Calls(callback, "onError") == 0;
             outcome = sound ? "played to the end" : Calls(callback, "onError") ? "error during play" : "never completed";
         }
