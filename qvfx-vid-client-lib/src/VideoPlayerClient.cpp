@@ -4,7 +4,6 @@
 #include "Log.h"
 #include "Utf8.h"
 
-#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <sstream>
