@@ -90,6 +90,16 @@ private:
     // The exit-code message, unless an error was reported for this player already.
     void ReportServerEnd(DWORD exitCode);
 
+    // The client window's messages, one handler each; each takes the lock
+    // itself and returns the reply value.
+    LRESULT OnServerCreated(HWND server);
+    LRESULT OnServerReady();
+    LRESULT OnServerClosed();
+    LRESULT OnServerProcessEnded();
+    // recordSize: the size of the error block the server wrote, as the message carries it.
+    LRESULT OnServerError(int32_t code, LPARAM recordSize);
+    LRESULT OnServerEvent(int32_t code, int64_t value);
+
     HelperWindow m_window;
     int64_t m_parentHwnd = 0;
     std::atomic<HWND> m_serverHwnd{nullptr}; // borrowed; read without the lock by the senders

@@ -261,125 +261,140 @@ void VideoPlayerClient::GetExitCodeMessage(DWORD exitCode, std::string& text)
 
 BOOL VideoPlayerClient::OnWindowMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result)
 {
-    *result = 0;
     switch (message)
     {
     case WM_VP_ON_CREATED:
-    {
-        CScopedLock lock(m_lock);
-        // Once closed, a late server is refused: it ends at once instead of
-        // waiting for a close that nobody will send.
-        if (!m_serverHwnd && !m_closed)
-        {
-            Log(kMessageTag, "WM_VP_ON_CREATED");
-            m_serverHwnd = reinterpret_cast<HWND>(wParam);
-            *result = 1;
-        }
+        *result = OnServerCreated(reinterpret_cast<HWND>(wParam));
         return TRUE;
-    }
     case WM_VP_ON_READY:
-    {
-        CScopedLock lock(m_lock);
-        if (m_serverHwnd)
-        {
-            HWND self = m_window.GetHwnd();
-            if (m_frameMemory.open(frameBlockName(GetCurrentProcessId(), self), sizeof(FrameParams)))
-            {
-                Log(kMessageTag, "WM_VP_ON_READY");
-                m_ready = true;
-                *result = 1;
-                if (m_callback)
-                    m_callback->onReady(this, m_serverHwnd);
-            }
-            else
-                OnError(VE_INIT_ERROR, 0, 0, "failed to open frame memory", false);
-        }
-        else if (m_stubMode)
-        {
-            m_ready = true;
-            *result = 1;
-            if (m_callback)
-                m_callback->onReady(this, nullptr);
-        }
+        *result = OnServerReady();
         return TRUE;
-    }
     case WM_VP_ON_CLOSED:
-    {
-        CScopedLock lock(m_lock);
-        if (m_serverHwnd)
-        {
-            Log(kMessageTag, "WM_VP_ON_CLOSED");
-            m_serverHwnd = nullptr;
-            m_frameMemory.close();
-            OnError(VE_PLAY_ERROR, 0, 0, "video process unexpectedly closed", false);
-            m_window.PostClose();
-            *result = 1;
-        }
+        *result = OnServerClosed();
         return TRUE;
-    }
     case WM_VPC_SERVER_ENDED:
-    {
-        CScopedLock lock(m_lock);
-        // Also a server that died before it announced its window: the loop
-        // would otherwise wait for ever.
-        if (!m_closed && m_serverProcess && WaitForSingleObject(m_serverProcess.Get(), 0) == WAIT_OBJECT_0)
-        {
-            DWORD exitCode = 0;
-            if (!GetExitCodeProcess(m_serverProcess.Get(), &exitCode))
-                exitCode = 0;
-            Log(kMessageTag, "server process ended");
-            m_serverHwnd = nullptr;
-            m_ready = false;
-            m_frameMemory.close();
-            ReportServerEnd(exitCode);
-            m_window.PostClose();
-            *result = 1;
-        }
+        *result = OnServerProcessEnded();
         return TRUE;
-    }
     case WM_VP_ON_ERROR:
-        if (m_serverHwnd)
-        {
-            CScopedLock lock(m_lock);
-            SharedMemory block;
-            VideoErrorMsg record;
-            const size_t size = lParam > 0 ? static_cast<size_t>(lParam) : 0;
-            if (size > 0 && block.open(errorBlockName(GetCurrentProcessId(), m_window.GetHwnd()), size))
-            {
-                record = ReadVideoErrorMsg(block.data(), static_cast<int>(size));
-                *result = 1;
-            }
-            // Held views keep the block alive; the server's next report needs the name free.
-            block.close();
-            // A later report may already have replaced the block of a posted one.
-            if (*result == 1 && (record.code != static_cast<int32_t>(wParam) ||
-                                 kVideoErrorHeaderSize + record.text.size() + 1 != size))
-            {
-                record = VideoErrorMsg();
-                *result = 0;
-            }
-            if (*result == 0)
-            {
-                // Without the record the message's own code is the best there is.
-                record.code = static_cast<int32_t>(wParam);
-                record.text = "video error (no details available)";
-            }
-            OnError(static_cast<uint32_t>(record.code), static_cast<int32_t>(record.param1),
-                    static_cast<int32_t>(record.param2), record.text, false);
-        }
+        *result = OnServerError(static_cast<int32_t>(wParam), lParam);
         return TRUE;
     case WM_VP_ON_EVENT:
-    {
-        Log(kMessageTag, "WM_VP_ON_EVENT");
-        CScopedLock lock(m_lock);
-        if (m_callback)
-            m_callback->onEvent(this, static_cast<int32_t>(wParam), static_cast<int64_t>(lParam));
-        *result = 1;
+        *result = OnServerEvent(static_cast<int32_t>(wParam), static_cast<int64_t>(lParam));
         return TRUE;
-    }
     default:
+        *result = 0;
         return FALSE;
     }
+}
+
+LRESULT VideoPlayerClient::OnServerCreated(HWND server)
+{
+    CScopedLock lock(m_lock);
+    // Once closed, a late server is refused: it ends at once instead of
+    // waiting for a close that nobody will send.
+    if (m_serverHwnd || m_closed)
+        return 0;
+    Log(kMessageTag, "WM_VP_ON_CREATED");
+    m_serverHwnd = server;
+    return 1;
+}
+
+LRESULT VideoPlayerClient::OnServerReady()
+{
+    CScopedLock lock(m_lock);
+    if (m_serverHwnd)
+    {
+        if (!m_frameMemory.open(frameBlockName(GetCurrentProcessId(), m_window.GetHwnd()), sizeof(FrameParams)))
+        {
+            OnError(VE_INIT_ERROR, 0, 0, "failed to open frame memory", false);
+            return 0;
+        }
+        Log(kMessageTag, "WM_VP_ON_READY");
+        m_ready = true;
+        if (m_callback)
+            m_callback->onReady(this, m_serverHwnd);
+        return 1;
+    }
+    if (m_stubMode)
+    {
+        m_ready = true;
+        if (m_callback)
+            m_callback->onReady(this, nullptr);
+        return 1;
+    }
+    return 0;
+}
+
+LRESULT VideoPlayerClient::OnServerClosed()
+{
+    CScopedLock lock(m_lock);
+    if (!m_serverHwnd)
+        return 0;
+    Log(kMessageTag, "WM_VP_ON_CLOSED");
+    m_serverHwnd = nullptr;
+    m_frameMemory.close();
+    OnError(VE_PLAY_ERROR, 0, 0, "video process unexpectedly closed", false);
+    m_window.PostClose();
+    return 1;
+}
+
+LRESULT VideoPlayerClient::OnServerProcessEnded()
+{
+    CScopedLock lock(m_lock);
+    // Also a server that died before it announced its window: the loop
+    // would otherwise wait for ever.
+    if (m_closed || !m_serverProcess || WaitForSingleObject(m_serverProcess.Get(), 0) != WAIT_OBJECT_0)
+        return 0;
+    DWORD exitCode = 0;
+    if (!GetExitCodeProcess(m_serverProcess.Get(), &exitCode))
+        exitCode = 0;
+    Log(kMessageTag, "server process ended");
+    m_serverHwnd = nullptr;
+    m_ready = false;
+    m_frameMemory.close();
+    ReportServerEnd(exitCode);
+    m_window.PostClose();
+    return 1;
+}
+
+LRESULT VideoPlayerClient::OnServerError(int32_t code, LPARAM recordSize)
+{
+    if (!m_serverHwnd)
+        return 0;
+    CScopedLock lock(m_lock);
+    VideoErrorMsg record;
+    bool recordRead = false;
+    const size_t size = recordSize > 0 ? static_cast<size_t>(recordSize) : 0;
+    SharedMemory block;
+    if (size > 0 && block.open(errorBlockName(GetCurrentProcessId(), m_window.GetHwnd()), size))
+    {
+        record = ReadVideoErrorMsg(block.data(), static_cast<int>(size));
+        recordRead = true;
+    }
+    // Held views keep the block alive; the server's next report needs the name free.
+    block.close();
+    // A later report may already have replaced the block of a posted one.
+    if (recordRead && (record.code != code || kVideoErrorHeaderSize + record.text.size() + 1 != size))
+        recordRead = false;
+    if (!recordRead)
+    {
+        // Without the record the message's own code is the best there is.
+        record = VideoErrorMsg();
+        record.code = code;
+        record.text = "video error (no details available)";
+    }
+    OnError(static_cast<uint32_t>(record.code), static_cast<int32_t>(record.param1),
+            static_cast<int32_t>(record.param2), record.text, false);
+    return recordRead ? 1 : 0;
+}
+
+LRESULT VideoPlayerClient::OnServerEvent(int32_t code, int64_t value)
+{
+    Log(kMessageTag, "WM_VP_ON_EVENT");
+    CScopedLock lock(m_lock);
+    if (m_callback)
+        m_callback->onEvent(this, code, value);
+    return 1;
 }
 
 void VideoPlayerClient::OnError(uint32_t code, int32_t param1, int32_t param2, const std::string& text, bool takeLock)
