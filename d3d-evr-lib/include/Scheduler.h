@@ -30,7 +30,7 @@ public:
     // that have a successor and leaves an early one queued.
     Microsoft::WRL::ComPtr<IMFSample> TakeDueSample();
     DWORD GetCount();
-    HRESULT Flush();
+    void Flush();
 
 private:
     CCriticalSection m_Lock;

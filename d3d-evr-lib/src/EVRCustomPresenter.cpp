@@ -65,14 +65,6 @@ RECT GetOutputRect(IMFMediaType* pProposal)
     return RECT{0, 0, width, height};
 }
 
-// An area is valid when it lies inside the frame.
-HRESULT ValidateArea(const MFVideoArea& area, UINT32 width, UINT32 height)
-{
-    const float right = MFOffsetToFloat(area.OffsetX) + area.Area.cx;
-    const float bottom = MFOffsetToFloat(area.OffsetY) + area.Area.cy;
-    return (right > width || bottom > height) ? MF_E_INVALIDMEDIATYPE : S_OK;
-}
-
 // The start offset that means "from where the clock stands", not a seek.
 constexpr LONGLONG kPresentationCurrentPosition = 0x7FFFFFFFFFFFFFFF;
 
@@ -261,7 +253,8 @@ STDMETHODIMP EVRCustomPresenter::InitServicePointers(IMFTopologyServiceLookup* p
         }
         if (SUCCEEDED(hr))
         {
-            // The zoom only crops; a mixer without attributes shows the whole frame.
+            // The zoom only crops, and this one is the whole frame: a mixer
+            // without attributes, or that refuses it, shows the same.
             ComPtr<IMFAttributes> attributes;
             if (SUCCEEDED(m_pMixer->GetAttributes(&attributes)) && attributes)
                 SetBlobAttribute(attributes.Get(), VIDEO_ZOOM_RECT, m_nrcSource);
@@ -291,7 +284,7 @@ STDMETHODIMP EVRCustomPresenter::ReleaseServicePointers()
         CScopedLock lock(m_ObjectLock);
         m_RenderState = RENDER_STATE_SHUTDOWN;
         FlushPending();
-        SetMediaType(nullptr);
+        ClearMediaType();
         m_Scheduler.SetClock(nullptr);
         m_pClock.Reset();
         m_pMixer.Reset();
@@ -314,7 +307,8 @@ STDMETHODIMP EVRCustomPresenter::ProcessMessage(MFVP_MESSAGE_TYPE eMessage, ULON
         case MFVP_MESSAGE_FLUSH:
             // A seek after the end of stream: the stream goes on from the new position.
             m_bEndStreaming = false;
-            return FlushPending();
+            FlushPending();
+            return S_OK;
         case MFVP_MESSAGE_INVALIDATEMEDIATYPE:
             return RenegotiateMediaType();
         case MFVP_MESSAGE_PROCESSINPUTNOTIFY:
@@ -328,11 +322,13 @@ STDMETHODIMP EVRCustomPresenter::ProcessMessage(MFVP_MESSAGE_TYPE eMessage, ULON
             return S_OK;
         case MFVP_MESSAGE_ENDOFSTREAM:
             m_bEndStreaming = true;
-            return CheckComplete();
+            CheckComplete();
+            return S_OK;
         case MFVP_MESSAGE_STEP:
             return PrepareStep(static_cast<DWORD>(ulParam & 0xFFFFFFFF));
         case MFVP_MESSAGE_CANCELSTEP:
-            return CancelStep();
+            CancelStep();
+            return S_OK;
         default:
             return E_INVALIDARG;
         }
@@ -561,7 +557,7 @@ HRESULT EVRCustomPresenter::RenegotiateMediaType()
             hr = m_pMixer->SetOutputType(0, pOptimalType.Get(), 0);
             QV_ASSERT(SUCCEEDED(hr), "SUCCEEDED(hr)");
             if (FAILED(hr))
-                SetMediaType(nullptr);
+                ClearMediaType();
         }
         found = SUCCEEDED(hr);
         std::ostringstream text;
@@ -609,21 +605,12 @@ HRESULT EVRCustomPresenter::IsMediaTypeSupported(IMFMediaType* pProposal)
     if (interlace != MFVideoInterlace_Progressive)
         return MF_E_INVALIDMEDIATYPE;
 
+    // A type without a frame size is refused. Its apertures are not checked:
+    // for one outside the frame the output rectangle falls back to the whole frame.
     UINT32 width = 0;
     UINT32 height = 0;
     hr = type.GetFrameDimensions(&width, &height);
-    if (FAILED(hr))
-        return hr;
-    // Apertures outside the frame are tolerated: the output rectangle falls
-    // back to the whole frame for them.
-    MFVideoArea area{};
-    if (SUCCEEDED(type.GetPanScanAperture(&area)))
-        ValidateArea(area, width, height);
-    if (SUCCEEDED(type.GetGeometricAperture(&area)))
-        ValidateArea(area, width, height);
-    if (SUCCEEDED(type.GetMinDisplayAperture(&area)))
-        ValidateArea(area, width, height);
-    return S_OK;
+    return FAILED(hr) ? hr : S_OK;
 }
 
 HRESULT EVRCustomPresenter::CreateOptimalVideoType(IMFMediaType* pProposal, IMFMediaType** ppOptimal)
@@ -670,15 +657,14 @@ HRESULT EVRCustomPresenter::CreateOptimalVideoType(IMFMediaType* pProposal, IMFM
     return hr;
 }
 
+void EVRCustomPresenter::ClearMediaType()
+{
+    m_pMediaType.Reset();
+    DiscardSamples();
+}
+
 HRESULT EVRCustomPresenter::SetMediaType(IMFMediaType* pMediaType)
 {
-    CScopedLock lock(m_ObjectLock);
-    if (!pMediaType)
-    {
-        m_pMediaType.Reset();
-        DiscardSamples();
-        return S_OK;
-    }
     HRESULT hr = CheckShutdown();
     if (FAILED(hr))
         return hr;
@@ -796,7 +782,7 @@ HRESULT EVRCustomPresenter::PullOneSample()
         if (hr == MF_E_TRANSFORM_TYPE_NOT_SET)
             return RenegotiateMediaType();
         if (hr == MF_E_TRANSFORM_STREAM_CHANGE)
-            SetMediaType(nullptr);
+            ClearMediaType();
         else if (hr == MF_E_TRANSFORM_NEED_MORE_INPUT)
             m_bSampleNotify = false;
         else
@@ -832,12 +818,15 @@ HRESULT EVRCustomPresenter::PullOneSample()
         return hr;
     }
     if (m_FrameStep.state == STEP_NONE)
-        hr = QueueForPresentation(sample.Get());
+        QueueForPresentation(sample.Get());
     else
+    {
         hr = DeliverStepSample(sample.Get());
-    if (SUCCEEDED(hr))
-        m_bPrerolled = true;
-    return hr;
+        if (FAILED(hr))
+            return hr;
+    }
+    m_bPrerolled = true;
+    return S_OK;
 }
 
 void EVRCustomPresenter::ReportDeviceFailure()
@@ -853,11 +842,10 @@ void EVRCustomPresenter::ReportDeviceFailure()
     Notify(EC_ERRORABORT, state, 0);
 }
 
-HRESULT EVRCustomPresenter::QueueForPresentation(IMFSample* pSample)
+void EVRCustomPresenter::QueueForPresentation(IMFSample* pSample)
 {
     const bool presentNow = m_RenderState != RENDER_STATE_STARTED || m_fRate == 0.0f;
     m_Scheduler.Enqueue(pSample, presentNow); // fails only out of memory; the sample then returns to the pool
-    return S_OK;
 }
 
 HRESULT EVRCustomPresenter::TrackSampleRelease(IMFSample* pSample)
@@ -904,18 +892,15 @@ HRESULT EVRCustomPresenter::OnSampleReleased(IMFAsyncResult* pResult)
     });
 }
 
-HRESULT EVRCustomPresenter::FlushPending()
+void EVRCustomPresenter::FlushPending()
 {
-    CScopedLock lock(m_ObjectLock);
     m_bPrerolled = false;
     m_Scheduler.Flush();
     m_FrameStep.samples.Clear();
-    return S_OK;
 }
 
 void EVRCustomPresenter::DiscardSamples()
 {
-    CScopedLock lock(m_ObjectLock);
     ++m_TokenCounter;
     FlushPending();
     m_SamplePool.Clear();
@@ -923,14 +908,13 @@ void EVRCustomPresenter::DiscardSamples()
         m_pD3DPresentEngine->ReleaseSamples();
 }
 
-HRESULT EVRCustomPresenter::CheckComplete()
+void EVRCustomPresenter::CheckComplete()
 {
     if (m_bEndStreaming && !m_bSampleNotify && !m_SamplePool.HasPendingSamples())
     {
         Notify(EC_COMPLETE, S_OK, 0);
         m_bEndStreaming = false;
     }
-    return S_OK;
 }
 
 // ---------------------------------------------------------- frame stepping
@@ -966,7 +950,7 @@ HRESULT EVRCustomPresenter::StartStep()
             ComPtr<IMFSample> sample;
             hr = m_FrameStep.samples.RemoveFront(sample.GetAddressOf());
             if (SUCCEEDED(hr))
-                hr = QueueForPresentation(sample.Get());
+                QueueForPresentation(sample.Get());
         }
     }
     return hr;
@@ -997,23 +981,21 @@ HRESULT EVRCustomPresenter::DeliverStepSample(IMFSample* pSample)
     {
         if (m_FrameStep.state == STEP_WAIT_START)
             return m_FrameStep.samples.InsertBack(pSample);
-        HRESULT hr = QueueForPresentation(pSample);
+        QueueForPresentation(pSample);
+        ComPtr<IUnknown> identity;
+        const HRESULT hr =
+            pSample->QueryInterface(__uuidof(IUnknown), reinterpret_cast<void**>(identity.GetAddressOf()));
         if (SUCCEEDED(hr))
         {
-            ComPtr<IUnknown> identity;
-            hr = pSample->QueryInterface(__uuidof(IUnknown), reinterpret_cast<void**>(identity.GetAddressOf()));
-            if (SUCCEEDED(hr))
-            {
-                m_FrameStep.pSampleNoRef = reinterpret_cast<UINT_PTR>(identity.Get());
-                m_FrameStep.state = STEP_SCHEDULED;
-            }
+            m_FrameStep.pSampleNoRef = reinterpret_cast<UINT_PTR>(identity.Get());
+            m_FrameStep.state = STEP_SCHEDULED;
         }
         return hr;
     }
     return S_OK; // a frame to step over: it returns to the pool when released
 }
 
-HRESULT EVRCustomPresenter::CompleteStep(IMFSample* pSample)
+void EVRCustomPresenter::CompleteStep(IMFSample* pSample)
 {
     m_FrameStep.state = STEP_COMPLETE;
     m_FrameStep.pSampleNoRef = 0;
@@ -1030,10 +1012,9 @@ HRESULT EVRCustomPresenter::CompleteStep(IMFSample* pSample)
         Notify(EC_SCRUB_TIME, static_cast<LONG_PTR>(static_cast<DWORD>(time & 0xFFFFFFFF)),
                static_cast<LONG_PTR>(static_cast<DWORD>((time >> 32) & 0xFFFFFFFF)));
     }
-    return S_OK;
 }
 
-HRESULT EVRCustomPresenter::CancelStep()
+void EVRCustomPresenter::CancelStep()
 {
     const LONG oldState = m_FrameStep.state;
     m_FrameStep.state = STEP_NONE;
@@ -1041,5 +1022,4 @@ HRESULT EVRCustomPresenter::CancelStep()
     m_FrameStep.pSampleNoRef = 0;
     if (oldState == STEP_WAIT_START || oldState == STEP_PENDING || oldState == STEP_SCHEDULED)
         Notify(EC_STEP_COMPLETE, TRUE, 0);
-    return S_OK;
 }

@@ -106,35 +106,40 @@ public:
     STDMETHODIMP GetFullscreen(BOOL*) override { return E_NOTIMPL; }
 
 private:
+    // State and events. The caller holds m_ObjectLock.
     bool IsActive() const { return m_RenderState == RENDER_STATE_STARTED || m_RenderState == RENDER_STATE_PAUSED; }
     HRESULT CheckShutdown() const;
     void Notify(long eventCode, LONG_PTR param1, LONG_PTR param2);
     float GetMaxRate(BOOL thin);
 
-    // Media type negotiation
+    // Media type negotiation. The caller holds m_ObjectLock.
     HRESULT RenegotiateMediaType();
     HRESULT IsMediaTypeSupported(IMFMediaType* pProposal);
     HRESULT CreateOptimalVideoType(IMFMediaType* pProposal, IMFMediaType** ppOptimal);
     HRESULT SetMediaType(IMFMediaType* pMediaType);
+    // Drops the type and its samples.
+    void ClearMediaType();
 
-    // Sample flow
+    // Sample flow. The caller holds m_ObjectLock.
     HRESULT PumpOutput();
     HRESULT PullOneSample();
-    HRESULT QueueForPresentation(IMFSample* pSample);
+    void QueueForPresentation(IMFSample* pSample);
     // After a failed frame: an unusable device is reported once as EC_ERRORABORT.
     void ReportDeviceFailure();
     HRESULT TrackSampleRelease(IMFSample* pSample);
-    HRESULT OnSampleReleased(IMFAsyncResult* pResult);
-    HRESULT FlushPending();
+    void FlushPending();
     void DiscardSamples();
-    HRESULT CheckComplete();
+    void CheckComplete();
 
-    // Frame stepping
+    // A tracked sample's way back, on a work queue thread: takes m_ObjectLock itself.
+    HRESULT OnSampleReleased(IMFAsyncResult* pResult);
+
+    // Frame stepping. The caller holds m_ObjectLock.
     HRESULT PrepareStep(DWORD steps);
     HRESULT StartStep();
     HRESULT DeliverStepSample(IMFSample* pSample);
-    HRESULT CompleteStep(IMFSample* pSample);
-    HRESULT CancelStep();
+    void CompleteStep(IMFSample* pSample);
+    void CancelStep();
 
     struct FrameStep
     {

@@ -78,10 +78,9 @@ DWORD SampleQueue::GetCount()
     return m_Samples.GetCount();
 }
 
-HRESULT SampleQueue::Flush()
+void SampleQueue::Flush()
 {
     DebugTrace(L"Scheduler::Flush\n");
     CScopedLock lock(m_Lock);
     m_Samples.Clear();
-    return S_OK;
 }
