@@ -37,11 +37,6 @@ jlong ToHandle(VideoPlayerClient* player)
     return static_cast<jlong>(reinterpret_cast<intptr_t>(player));
 }
 
-struct CallbackRelease
-{
-    void operator()(IVideoCallback* callback) const { callback->Release(); }
-};
-
 // Pumps the player's client window on the calling (player) thread until the
 // window is closed; every Java callback of the player runs inside it.
 jint PlayerLoopThread(VideoPlayerClient* player)
@@ -103,7 +98,7 @@ extern "C" JNIEXPORT jlong JNICALL Java_com_quorvane_player_platform_impl_ui_vie
         JavaVM* pJvm = nullptr;
         if (!env || env->GetJavaVM(&pJvm) != JNI_OK || !pJvm)
             return 0;
-        std::unique_ptr<IVideoCallback, CallbackRelease> jniCallback(new JniVideoCallback(pJvm, env, callback));
+        VideoCallbackPtr jniCallback(new JniVideoCallback(pJvm, env, callback));
         Log(kCreateTag, "enter");
 
         OpenParameters openParameters;

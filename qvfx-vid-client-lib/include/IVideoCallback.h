@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class VideoPlayerClient;
@@ -20,3 +21,10 @@ public:
     virtual void onReady(VideoPlayerClient* player, HWND serverWindow) = 0;
     virtual void Release() = 0;
 };
+
+// An owned callback: given back through its Release, which may do more than delete.
+struct VideoCallbackRelease
+{
+    void operator()(IVideoCallback* callback) const { callback->Release(); }
+};
+using VideoCallbackPtr = std::unique_ptr<IVideoCallback, VideoCallbackRelease>;

@@ -103,7 +103,7 @@ private:
     HelperWindow m_window;
     int64_t m_parentHwnd = 0;
     std::atomic<HWND> m_serverHwnd{nullptr}; // borrowed; read without the lock by the senders
-    IVideoCallback* m_callback;              // owned
+    VideoCallbackPtr m_callback;
     bool m_ready = false;
     std::atomic<bool> m_closed{false};
     bool m_closeOnError = false;

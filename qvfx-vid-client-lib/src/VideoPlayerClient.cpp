@@ -37,11 +37,7 @@ VideoPlayerClient::~VideoPlayerClient()
     try
     {
         CScopedLock lock(m_lock);
-        if (m_callback)
-        {
-            m_callback->Release();
-            m_callback = nullptr;
-        }
+        m_callback.reset();
         if (!m_closed)
             Close();
     }
