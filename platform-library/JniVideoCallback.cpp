@@ -1,5 +1,6 @@
 #include "JniVideoCallback.h"
 
+#include "HexText.h"
 #include "JniString.h"
 #include "Log.h"
 #include "Utf8.h"
@@ -7,7 +8,6 @@
 
 #include <windows.h>
 
-#include <sstream>
 
 namespace
 {
@@ -137,9 +137,8 @@ void JniVideoCallback::onEvent(VideoPlayerClient*, int32_t code, int64_t value)
 {
     const char tag[] = "JniVideoCallback::onEvent";
     Log(tag, "enter");
-    std::ostringstream line;
-    line << "JniVideoCallback::onEvent " << std::hex << code << " " << value << "\n";
-    OutputDebugStringA(line.str().c_str());
+    const std::string line = "JniVideoCallback::onEvent " + Hex(code) + " " + Hex(value) + "\n";
+    OutputDebugStringA(line.c_str());
 
     JniThreadScope jvmThread(m_pJvm);
     if (!jvmThread.IsUsable())

@@ -3,13 +3,13 @@
 #include "DeviceSync.h"
 #include "Direct3d9Device.h"
 #include "HelperWindow.h"
+#include "HexText.h"
 #include "Log.h"
 
 #include <wrl/client.h>
 
 #include <atomic>
 #include <cstdint>
-#include <sstream>
 
 using Microsoft::WRL::ComPtr;
 
@@ -51,9 +51,7 @@ const bool g_stateMade = (State(), true);
 
 void LogFailure(const char* step, HRESULT hr)
 {
-    std::ostringstream text;
-    text << step << " failed, hr=0x" << std::hex << static_cast<uint32_t>(hr);
-    Log(std::string(kTag) + " [ERROR]", text);
+    Log(std::string(kTag) + " [ERROR]", std::string(step) + " failed, hr=0x" + Hex(hr));
 }
 
 // Fills the new texture green on the device that made it.

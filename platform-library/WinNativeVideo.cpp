@@ -4,6 +4,7 @@
 #include "com_quorvane_player_platform_impl_ui_view_win_d3d_WinNativeVideo.h"
 
 #include "Handles.h"
+#include "HexText.h"
 #include "JniString.h"
 #include "JniVideoCallback.h"
 #include "Log.h"
@@ -14,7 +15,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <sstream>
 
 namespace
 {
@@ -57,9 +57,7 @@ jint PlayerLoopThread(VideoPlayerClient* player)
     // GetMessageW answers -1 on failure, which must end the loop too.
     while (GetMessageW(&msg, nullptr, 0, 0) > 0)
     {
-        std::ostringstream line;
-        line << "Got message " << std::hex << msg.message;
-        Log("WinNativeVideo--PlayerLoopThread", line);
+        Log("WinNativeVideo--PlayerLoopThread", "Got message " + Hex(msg.message));
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
         if (msg.message == WM_CLOSE || msg.message == 0)

@@ -1,6 +1,7 @@
 #include "RenderThread.h"
 
 #include "Handles.h"
+#include "HexText.h"
 #include "HostState.h"
 #include "JavaHost.h"
 #include "Log.h"
@@ -61,9 +62,8 @@ const DWORD kQuadFvf = D3DFVF_XYZRHW | D3DFVF_DIFFUSE | D3DFVF_TEX1;
 
 void RenderError(const char* step, HRESULT hr)
 {
-    std::ostringstream text;
-    text << "render error " << std::hex << static_cast<unsigned long>(hr) << " (" << step << ")";
-    OutputDebugStringA((text.str() + "\n").c_str());
+    const std::string text = "render error " + Hex(hr) + " (" + step + ")";
+    OutputDebugStringA((text + "\n").c_str());
     Log("RenderThread [ERROR]", text);
 }
 

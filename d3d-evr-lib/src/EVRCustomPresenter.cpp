@@ -2,6 +2,7 @@
 
 #include "ComBarrier.h"
 #include "Diagnostics.h"
+#include "HexText.h"
 #include "Log.h"
 #include "Trace.h"
 #include "mfcommon/mediatype.h"
@@ -836,9 +837,7 @@ void EVRCustomPresenter::ReportDeviceFailure()
     if (m_bDeviceFailed || (state != D3DERR_DEVICELOST && state != D3DERR_DEVICEHUNG && state != D3DERR_DEVICEREMOVED))
         return;
     m_bDeviceFailed = true;
-    std::ostringstream text;
-    text << "device unusable " << std::hex << static_cast<ULONG>(state);
-    Log("EVRCustomPresenter::ReportDeviceFailure", text);
+    Log("EVRCustomPresenter::ReportDeviceFailure", "device unusable " + Hex(state));
     Notify(EC_ERRORABORT, state, 0);
 }
 

@@ -2,6 +2,7 @@
 
 #include "DeviceSync.h"
 #include "Diagnostics.h"
+#include "HexText.h"
 #include "Log.h"
 #include "Scheduler.h"
 #include "mfcommon/mediatype.h"
@@ -172,9 +173,8 @@ HRESULT D3DPresentEngine::CreateD3DDevice()
     if (FAILED(hr))
         return hr;
 
-    std::ostringstream text;
-    text << "created d3d device on hwnd=0x" << std::hex << reinterpret_cast<UINT_PTR>(m_hwnd);
-    Log("D3DPresentEngine::CreateD3DDevice", text);
+    Log("D3DPresentEngine::CreateD3DDevice",
+        "created d3d device on hwnd=0x" + Hex(reinterpret_cast<UINT_PTR>(m_hwnd)));
 
     // The lowest priority; a failure only costs scheduling order.
     device->SetGPUThreadPriority(-7);
@@ -259,11 +259,7 @@ HRESULT D3DPresentEngine::CreateD3DSample(UINT32 width, UINT32 height, D3DFORMAT
     if (SUCCEEDED(hr))
         *ppSample = sample.Detach();
     if (hr != S_OK)
-    {
-        std::ostringstream text;
-        text << "failed " << std::hex << static_cast<ULONG>(hr);
-        Log("D3DPresentEngine::CreateD3DSample", text);
-    }
+        Log("D3DPresentEngine::CreateD3DSample", "failed " + Hex(hr));
     return hr;
 }
 
@@ -345,11 +341,7 @@ HRESULT D3DPresentEngine::CompleteSampleWrites()
         return MF_E_NOT_INITIALIZED;
     const HRESULT hr = WaitForDeviceWork(m_pDevice.Get(), kSampleWriteTimeoutMs);
     if (FAILED(hr))
-    {
-        std::ostringstream text;
-        text << "event query failed " << std::hex << static_cast<ULONG>(hr);
-        Log("D3DPresentEngine::CompleteSampleWrites", text);
-    }
+        Log("D3DPresentEngine::CompleteSampleWrites", "event query failed " + Hex(hr));
     return hr;
 }
 

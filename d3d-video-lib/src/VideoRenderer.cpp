@@ -1,8 +1,9 @@
 #include "VideoRenderer.h"
 
+#include "HexText.h"
+
 #include <mfidl.h>
 
-#include <sstream>
 #include <string>
 
 using Microsoft::WRL::ComPtr;
@@ -36,9 +37,7 @@ std::string ResultName(HRESULT hr)
     default:
         break;
     }
-    std::ostringstream text;
-    text << " 0x" << std::hex << static_cast<uint32_t>(hr);
-    return text.str();
+    return " 0x" + Hex(hr);
 }
 
 void TraceStep(const char* step, HRESULT hr)

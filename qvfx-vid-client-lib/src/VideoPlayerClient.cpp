@@ -1,12 +1,12 @@
 #include "VideoPlayerClient.h"
 
 #include "EnvPath.h"
+#include "HexText.h"
 #include "Log.h"
 #include "Utf8.h"
 
 #include <cstring>
 #include <optional>
-#include <sstream>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -18,13 +18,6 @@ const DWORD kIdleWaitMs = 3000;
 // Client windows tried for a frame block name that no other player uses.
 const int kWindowAttempts = 16;
 const size_t kCommandLineBuffer = kMaxServerCommandLine + 1;
-
-std::string Hex(DWORD value)
-{
-    std::ostringstream text;
-    text << std::hex << value;
-    return text.str();
-}
 } // namespace
 
 VideoPlayerClient::VideoPlayerClient(IVideoCallback* callback)
@@ -245,13 +238,11 @@ void CALLBACK VideoPlayerClient::OnServerEnded(void* context, BOOLEAN)
 
 void VideoPlayerClient::GetExitCodeMessage(DWORD exitCode, std::string& text)
 {
-    std::ostringstream message;
-    message << "process unexpectedly finished with code ";
+    text = "process unexpectedly finished with code ";
     if (exitCode == kStatusDllNotFound)
-        message << "STATUS_DLL_NOT_FOUND";
+        text += "STATUS_DLL_NOT_FOUND";
     else
-        message << exitCode << " " << std::hex << exitCode << " " << exitCode;
-    text = message.str();
+        text += std::to_string(exitCode) + " " + Hex(exitCode) + " " + Hex(exitCode);
     Log("VideoPlayerClient::GetExitCodeMessage", text);
 }
 

@@ -4,6 +4,7 @@
 #include "TestProcess.h"
 #include "VideoTextures.h"
 
+#include "HexText.h"
 #include "Log.h"
 
 #include <gtest/gtest.h>
@@ -19,13 +20,6 @@ using Microsoft::WRL::ComPtr;
 
 namespace
 {
-std::wstring HexHandle(HANDLE handle)
-{
-    wchar_t text[32];
-    swprintf(text, 32, L"%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
-    return text;
-}
-
 std::string ReadLogFile()
 {
     std::ifstream file(LogFileName().c_str(), std::ios::binary);
@@ -251,7 +245,7 @@ TEST_F(StubTexture, IsGreenOnAnotherDeviceHereAndInAnotherProcess)
         notGreen += pixel != 0x008000;
     EXPECT_EQ(0u, notGreen);
 
-    EXPECT_EQ(0u, RunProgram(L"platform-d3d-reader.exe", HexHandle(handle) + L" 1280 720"));
+    EXPECT_EQ(0u, RunProgram(L"platform-d3d-reader.exe", HexW(reinterpret_cast<uintptr_t>(handle)) + L" 1280 720"));
 }
 
 // Wine's own d3d9.dll makes textures with a shared-handle argument but leaves

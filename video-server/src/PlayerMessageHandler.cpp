@@ -1,11 +1,11 @@
 #include "PlayerMessageHandler.h"
 
 #include "FrameData.h"
+#include "HexText.h"
 #include "Log.h"
 #include "VideoServer.h"
 
 #include <cstring>
-#include <sstream>
 
 namespace
 {
@@ -27,11 +27,7 @@ std::string MessageName(UINT message)
     case 0x0090:
         return "WM_UAHDESTROYWINDOW";
     default:
-    {
-        std::ostringstream name;
-        name << "0x" << std::hex << message;
-        return name.str();
-    }
+        return "0x" + Hex(message);
     }
 }
 

@@ -20,12 +20,12 @@
 
 #include "CriticalSection.h"
 #include "Handles.h"
+#include "HexText.h"
 
 #include <d3d9.h>
 #include <wrl/client.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <map>
@@ -71,13 +71,6 @@ using DrawIndexedPrimitiveUPFn = HRESULT(STDMETHODCALLTYPE*)(IDirect3DDevice9*, 
 void Trace(const std::string& text)
 {
     OutputDebugStringA(("d3d9share: " + text + "\n").c_str());
-}
-
-std::string Hex(uint64_t value)
-{
-    char text[32];
-    snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
-    return text;
 }
 
 bool RunningUnderWine()
@@ -291,7 +284,7 @@ public:
         MutexOwner owner(m_mutex.Get(), nullptr, kOwnerTimeoutMs);
         if (!owner)
         {
-            Trace("registry busy, entry " + Hex(handle) + " left behind");
+            Trace("registry busy, entry 0x" + Hex(handle) + " left behind");
             return;
         }
         RegistryEntry* slot = FindSlot(block, handle);
@@ -627,7 +620,7 @@ void Publish(OwnedShare& share)
         hr = share.staging->LockRect(&locked, nullptr, D3DLOCK_READONLY);
     if (FAILED(hr))
     {
-        Trace("cannot publish " + Hex(share.handle) + ": " + Hex(static_cast<uint32_t>(hr)));
+        Trace("cannot publish 0x" + Hex(share.handle) + ": 0x" + Hex(static_cast<uint32_t>(hr)));
         return;
     }
     {
@@ -640,7 +633,7 @@ void Publish(OwnedShare& share)
         }
         else
         {
-            Trace("serve mutex busy, " + Hex(share.handle) + " not published");
+            Trace("serve mutex busy, 0x" + Hex(share.handle) + " not published");
         }
     }
     share.staging->UnlockRect();
@@ -689,7 +682,7 @@ void NoteWrite(IDirect3DSurface9* surface)
         if (header->boundStages > 0)
         {
             InterlockedIncrement(&header->boundWrites);
-            Trace("write into " + Hex(share.handle) + " while an opener holds it bound");
+            Trace("write into 0x" + Hex(share.handle) + " while an opener holds it bound");
         }
     }
     catch (...)
@@ -748,7 +741,7 @@ void Refresh(OpenedShare& share)
         // Never whatever the new texture's memory held.
         const HRESULT fill = share.device->ColorFill(share.level0, nullptr, D3DCOLOR_XRGB(0, 0, 0));
         if (FAILED(fill))
-            Trace("ColorFill failed: " + Hex(static_cast<uint32_t>(fill)));
+            Trace("ColorFill failed: 0x" + Hex(static_cast<uint32_t>(fill)));
     }
     share.generation = generation;
 }
@@ -927,7 +920,7 @@ HRESULT OpenShared(CreateTextureFn original, IDirect3DDevice9Ex* device, UINT wi
     RegistryEntry entry{};
     if (!shares.registry.Find(handle, &entry))
     {
-        Trace("open of unknown handle " + Hex(handle));
+        Trace("open of unknown handle 0x" + Hex(handle));
         return E_INVALIDARG;
     }
     // The opener must describe the resource exactly as its creator did ("Direct3D 9Ex improvements");
@@ -935,7 +928,7 @@ HRESULT OpenShared(CreateTextureFn original, IDirect3DDevice9Ex* device, UINT wi
     if (entry.width != width || entry.height != height || entry.levels != levels || entry.usage != usage ||
         entry.format != static_cast<uint32_t>(format) || entry.pool != static_cast<uint32_t>(pool))
     {
-        Trace("open of " + Hex(handle) + " with another description than its creator's");
+        Trace("open of 0x" + Hex(handle) + " with another description than its creator's");
         return E_INVALIDARG;
     }
 
@@ -959,13 +952,13 @@ HRESULT OpenShared(CreateTextureFn original, IDirect3DDevice9Ex* device, UINT wi
     {
         // Its owner is gone and so is the texture, as on Windows once nobody holds it.
         shares.registry.Remove(handle, entry.serial);
-        Trace("owner of " + Hex(handle) + " has ended");
+        Trace("owner of 0x" + Hex(handle) + " has ended");
         return E_INVALIDARG;
     }
     std::shared_ptr<PixelBlock> block = SharedPixelBlock(entry);
     if (!block)
     {
-        Trace("pixels of " + Hex(handle) + " are gone");
+        Trace("pixels of 0x" + Hex(handle) + " are gone");
         return E_INVALIDARG; // the owner released it meanwhile
     }
     ComPtr<IDirect3DTexture9> local;

@@ -4,6 +4,7 @@
 #include "ShareRecords.h"
 #include "ShareTestDevice.h"
 
+#include "HexText.h"
 #include "TestProcess.h"
 #include "VideoPlayerMsg.h"
 
@@ -262,7 +263,7 @@ protected:
         m_blockName = "qv_d3d9share_test_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++s_runs);
         ASSERT_TRUE(m_block.create(m_blockName, sizeof(OwnerControl)));
         ASSERT_TRUE(m_owner.Start(L"d3d9share-owner.exe", std::wstring(m_blockName.begin(), m_blockName.end()) +
-                                                               L" 1280 720 " + Hex(kRed) + L" " + Hex(kYellow)));
+                                                               L" 1280 720 " + HexW(kRed) + L" " + HexW(kYellow)));
         ASSERT_TRUE(PumpUntil([&] { return Control()->state != OWNER_STATE_STARTING; }, 20000));
         ASSERT_EQ(static_cast<uint32_t>(OWNER_STATE_READY), Control()->state) << std::hex << Control()->result;
         m_handle = HandleOf(Control()->handle);
@@ -292,12 +293,6 @@ protected:
         return Control()->result;
     }
 
-    static std::wstring Hex(D3DCOLOR colour)
-    {
-        wchar_t text[16];
-        swprintf(text, 16, L"%08x", static_cast<unsigned>(colour));
-        return text;
-    }
 
     static int s_runs;
     ShareTestDevice m_device;
