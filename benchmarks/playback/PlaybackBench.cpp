@@ -81,7 +81,7 @@ void EndServer(VideoPlayerClient& client, UniqueHandle& server)
 int wmain(int argc, wchar_t** argv)
 {
     const int runs = argc > 1 ? std::max(1, _wtoi(argv[1])) : 5;
-    std::wstring media = argc > 2 ? argv[2] : BinDirectory() + L"\\..\\test-data\\clip-av.mp4";
+    std::wstring media = argc > 2 ? argv[2] : TestMedia(L"clip-av.mp4");
     const double fps = argc > 3 ? _wtof(argv[3]) : 25.0;
     wchar_t full[MAX_PATH] = {};
     if (GetFullPathNameW(media.c_str(), MAX_PATH, full, nullptr))

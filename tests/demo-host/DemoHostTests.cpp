@@ -419,8 +419,7 @@ TEST_F(DemoHostTest, APlayerErrorComesBackThroughTheJavaCallback)
     CreateDirectoryW(run.c_str(), nullptr);
     for (const wchar_t* file : {L"texture1.jpg", L"sprite.png"})
     {
-        ASSERT_TRUE(CopyFileW((BinDirectory() + L"\\..\\test-data\\" + file).c_str(), (data + L"\\" + file).c_str(),
-                              FALSE));
+        ASSERT_TRUE(CopyFileW(TestMedia(file).c_str(), (data + L"\\" + file).c_str(), FALSE));
     }
     ASSERT_TRUE(SetCurrentDirectoryW(run.c_str()));
     m_log = run + L"\\qvfx-jni-video-sample.exe.log";

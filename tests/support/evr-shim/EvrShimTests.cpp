@@ -69,8 +69,8 @@ protected:
     {
         if (!ExpectShim())
             GTEST_SKIP() << "runs with evr=n,b (the evr-shim-tests entry)";
-        const std::wstring media = BinDirectory() + L"\\..\\test-data\\clip-rgb.mp4";
-        if (GetFileAttributesW(media.c_str()) == INVALID_FILE_ATTRIBUTES)
+        const std::wstring media = TestMedia(L"clip-rgb.mp4");
+        if (!HaveTestMedia(L"clip-rgb.mp4"))
             GTEST_SKIP() << "test-data/clip-rgb.mp4 is made by the qv-test-media target";
         ASSERT_HRESULT_SUCCEEDED(m_com.Result());
         ASSERT_HRESULT_SUCCEEDED(m_mf.Result());
@@ -82,7 +82,7 @@ protected:
         SetDiagnosticSink(RecordDiagnostic);
         ASSERT_HRESULT_SUCCEEDED(IEvrD3DPresenter::Create(m_window.Hwnd(), &m_presenter));
         ASSERT_HRESULT_SUCCEEDED(m_presenter.As(&m_videoPresenter));
-        m_presenter->SetPresenterMode(1);
+        m_presenter->SetPresenterMode(PRESENTER_MODE_PLAYBACK);
 
         ASSERT_HRESULT_SUCCEEDED(
             CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&m_graph)));
@@ -277,8 +277,8 @@ TEST(EvrShimOwnPresenter, AGraphWithTheRenderersOwnPresenterGoesDownWithoutAFaul
 {
     if (!ExpectShim())
         GTEST_SKIP() << "runs with evr=n,b (the evr-shim-tests entry)";
-    const std::wstring media = BinDirectory() + L"\\..\\test-data\\clip-rgb.mp4";
-    if (GetFileAttributesW(media.c_str()) == INVALID_FILE_ATTRIBUTES)
+    const std::wstring media = TestMedia(L"clip-rgb.mp4");
+    if (!HaveTestMedia(L"clip-rgb.mp4"))
         GTEST_SKIP() << "test-data/clip-rgb.mp4 is made by the qv-test-media target";
     ScopedComInit com(COINIT_MULTITHREADED);
     ASSERT_HRESULT_SUCCEEDED(com.Result());
