@@ -1,6 +1,8 @@
 // The server's command handler and notification path in-process, with this
 // test's window as the client.
 #include "ClientFixture.h"
+#include "CrashLog.h"
+#include "HexText.h"
 #include "VideoServer.h"
 
 #include <gtest/gtest.h>
@@ -130,4 +132,20 @@ TEST(RunServerInProcess, FailedOpenClosesThePlayerBeforeReturning)
     SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
     MFShutdown();
     CoUninitialize();
+}
+
+TEST(CrashLog, NamesTheModuleAndOffsetOfTheFaultingAddressOrTheBareAddress)
+{
+    EXCEPTION_RECORD record = {};
+    record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto sleep = reinterpret_cast<const char*>(GetProcAddress(kernel, "Sleep"));
+    record.ExceptionAddress = const_cast<char*>(sleep);
+    const std::string offset = Hex(static_cast<uintptr_t>(sleep - reinterpret_cast<const char*>(kernel)));
+    EXPECT_EQ("exception c0000005 at kernel32.dll+0x" + offset, DescribeUnhandledException(record));
+
+    void* loose = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    record.ExceptionAddress = loose;
+    EXPECT_EQ("exception c0000005 at 0x" + Hex(reinterpret_cast<uintptr_t>(loose)), DescribeUnhandledException(record));
+    VirtualFree(loose, 0, MEM_RELEASE);
 }

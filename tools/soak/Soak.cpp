@@ -216,8 +216,11 @@ private:
     void HostileCommands();
     void HostileBlocks();
     void HostileFiles();
+    void NoteCrash(DWORD exitCode);
+    std::string CrashList() const;
 
     std::mt19937 m_random;
+    std::map<std::string, long> m_crashes; // "module (ours)" or "module (platform)" -> count
     std::deque<Check> m_checks; // checks are held by reference while they count
     std::vector<std::string> m_rows;
     std::atomic<long> m_pendingExceptions{0};
@@ -695,6 +698,33 @@ std::string ServerLog()
     return text.str();
 }
 
+// A server that ended outside the table logged the exception nothing
+// handled and the module it happened in; a crash in one of the platform's
+// decoders is counted apart from ours (whose modules are named qvfx...).
+void Campaign::NoteCrash(DWORD exitCode)
+{
+    if (IsTableExitCode(exitCode) || exitCode == STILL_ACTIVE)
+        return;
+    const std::string log = ServerLog();
+    const size_t line = log.rfind("[LogUnhandledException [ERROR]]");
+    const size_t at = line == std::string::npos ? std::string::npos : log.find(" at ", line);
+    std::string module = "no exception logged";
+    if (at != std::string::npos)
+    {
+        module = log.substr(at + 4, log.find_first_of("+\r\n", at + 4) - (at + 4));
+        module += module.compare(0, 4, "qvfx") == 0 ? " (ours)" : " (platform)";
+    }
+    ++m_crashes[Format("0x%lX in %s", exitCode, module.c_str())];
+}
+
+std::string Campaign::CrashList() const
+{
+    std::string list;
+    for (const auto& crash : m_crashes)
+        list += Format("%s%s: %ld", list.empty() ? "" : ", ", crash.first.c_str(), crash.second);
+    return "crashes: " + (list.empty() ? std::string("none") : list);
+}
+
 void Campaign::HungClient()
 {
     const ULONGLONG begin = GetTickCount64();
@@ -955,6 +985,7 @@ LRESULT CALLBACK FakeClientProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 void Campaign::HostileCommands()
 {
+    m_crashes.clear();
     const ULONGLONG begin = GetTickCount64();
     Check& codes = AddCheck("hostile commands", "the server ends only with a table exit code, within 20 s");
     std::atomic<HWND> client{nullptr};
@@ -999,6 +1030,7 @@ void Campaign::HostileCommands()
         else
             GetExitCodeProcess(process.Get(), &code);
         ++byCode[static_cast<long>(code)];
+        NoteCrash(code);
         Count(codes, !IsTableExitCode(code),
               Format("#%ld: exit %ld (0x%lX), line of %zu units: %.200ls", i, static_cast<long>(code), code,
                      line.size(), line.c_str()));
@@ -1010,7 +1042,8 @@ void Campaign::HostileCommands()
         spread += Format("%ld:%ld ", entry.first, entry.second);
     servers.ForgetEnded();
     Row("hostile commands", options.commands, (GetTickCount64() - begin) / 1000.0,
-        Format("exit codes (code:count) %s; outside the table %ld", spread.c_str(), codes.failures));
+        Format("exit codes (code:count) %s; outside the table %ld; %s", spread.c_str(), codes.failures,
+               CrashList().c_str()));
 }
 
 void Campaign::HostileBlocks()
@@ -1045,6 +1078,7 @@ void Campaign::HostileBlocks()
 
 void Campaign::HostileFiles()
 {
+    m_crashes.clear();
     const ULONGLONG begin = GetTickCount64();
     Check& check = AddCheck("hostile files", "every bad file ends in an error or plays and completes");
     Check& once = AddCheck("hostile files", "a bad file is reported once");
@@ -1105,6 +1139,7 @@ void Campaign::HostileFiles()
         const std::vector<ServerWatch::Server> all = servers.Servers();
         const DWORD code = all.size() > index ? all[index].exitCode : STILL_ACTIVE;
         const bool tableCode = code == STILL_ACTIVE || IsTableExitCode(code);
+        NoteCrash(code);
         char name[64];
         snprintf(name, sizeof(name), "%ls", file.first.c_str());
         Count(check, !sound || !tableCode, Format("%s: %s, server exit 0x%lX", name, outcome.c_str(), code));
@@ -1115,7 +1150,8 @@ void Campaign::HostileFiles()
     RemoveDirectoryW(folder.c_str());
     servers.ForgetEnded();
     jni.ForgetRecords();
-    Row("hostile files", static_cast<long>(files.size()), (GetTickCount64() - begin) / 1000.0, outcomes);
+    Row("hostile files", static_cast<long>(files.size()), (GetTickCount64() - begin) / 1000.0,
+        outcomes + CrashList());
 }
 
 int Campaign::Run()

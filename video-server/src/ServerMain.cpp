@@ -1,4 +1,5 @@
 // qvfx-vsrv: plays one video for one client window of the library.
+#include "CrashLog.h"
 #include "EnvPath.h"
 #include "Handles.h"
 #include "Log.h"
@@ -52,6 +53,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR tail, int)
 {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     SetProcessShutdownParameters(0x3FF, SHUTDOWN_NORETRY);
+    InstallUnhandledExceptionLog();
     g_instance = instance;
     try
     {
