@@ -210,6 +210,9 @@ std::vector<ServerWatch::Server> ServerWatch::Servers(DWORD parent)
 
 size_t ServerWatch::Count(DWORD parent)
 {
+    // A scan first: a server started just now (by a player that was closed
+    // during its start) is counted before the next player's index is taken.
+    Scan();
     return Servers(parent).size();
 }
 
