@@ -5,6 +5,9 @@
 # waits for its test's pipe to close).
 set -u
 prefix="$1"
+# The build whose bin/ holds the renderer layer; a prefix kept elsewhere
+# (WINEPREFIX set by the caller) still gets the layer of the build it runs.
+build_dir="${2:-$(dirname "$prefix")}"
 export WINEPREFIX="$prefix" WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
 wine=/usr/lib/wine/wine64
@@ -18,7 +21,7 @@ mkdir -p "$(dirname "$prefix")"
     fi
     # Used only by programs started with evr=n,b; see the script for why. The
     # renderer layer of tests/support/evr-shim goes in too once it is built.
-    "$(dirname "$0")/wine-evr-mend.sh" "$prefix" "$(dirname "$prefix")/bin/qv-evr-shim.dll" 9>&- || true
+    "$(dirname "$0")/wine-evr-mend.sh" "$prefix" "$build_dir/bin/qv-evr-shim.dll" 9>&- || true
     # Taken by every program of the prefix (a native DLL in system32).
     "$(dirname "$0")/wine-quartz-mend.sh" "$prefix" 9>&- || true
     marker="$prefix/.qv-server-pid"

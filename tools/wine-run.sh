@@ -55,5 +55,5 @@ if [ -z "${DISPLAY:-}" ] || ! display_answers "$DISPLAY"; then
     export DISPLAY
 fi
 
-"$here/wine-prefix.sh" "$WINEPREFIX" || exit 1
+"$here/wine-prefix.sh" "$WINEPREFIX" "$build_dir" || exit 1
 cd "$out_dir" && exec "$wine" "$exe" "$@"
