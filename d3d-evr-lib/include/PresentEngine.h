@@ -65,6 +65,8 @@ public:
     void ReleaseSamples();
     // Run on the thread that answers frame requests; null only when out of memory.
     IFrameData* GetFrameData(SampleQueue& queue);
+    // The samples held for the client: the current frame and the one it replaced.
+    LONG GetShownSampleCount();
     void OnBeforeSampleProcess(IMFSample* pSample);
     // Waits until the device completed the mixer's writes (an event query), so
     // that the texture may be handed to another device.

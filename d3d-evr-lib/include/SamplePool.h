@@ -22,6 +22,7 @@ public:
     HRESULT TakeSample(IMFSample** ppSample);
     HRESULT GiveBack(IMFSample* pSample);
     bool HasPendingSamples();
+    LONG GetPendingCount();
     void Clear();
 
 private:

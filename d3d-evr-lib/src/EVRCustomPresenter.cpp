@@ -171,7 +171,14 @@ IFrameData* STDMETHODCALLTYPE EVRCustomPresenter::GetFrameData()
         return nullptr;
     try
     {
-        return m_pD3DPresentEngine->GetFrameData(m_Scheduler);
+        IFrameData* frame = m_pD3DPresentEngine->GetFrameData(m_Scheduler);
+        // The poll that takes the last frame of the stream completes it.
+        if (m_bEndStreaming.load())
+        {
+            CScopedLock lock(m_ObjectLock);
+            CheckComplete();
+        }
+        return frame;
     }
     catch (...)
     {
@@ -323,6 +330,9 @@ STDMETHODIMP EVRCustomPresenter::ProcessMessage(MFVP_MESSAGE_TYPE eMessage, ULON
             return S_OK;
         case MFVP_MESSAGE_ENDOFSTREAM:
             m_bEndStreaming = true;
+            // The mixer has all its input: a pull tells whether output is left.
+            if (m_pMediaType)
+                PumpOutput(); // failures leave the sample in the pool; the next trigger retries
             CheckComplete();
             return S_OK;
         case MFVP_MESSAGE_STEP:
@@ -907,9 +917,15 @@ void EVRCustomPresenter::DiscardSamples()
         m_pD3DPresentEngine->ReleaseSamples();
 }
 
+// The samples the engine keeps for the client to draw have been shown: the
+// stream is complete once the client has taken the last frame, not only when
+// it lets go of it.
 void EVRCustomPresenter::CheckComplete()
 {
-    if (m_bEndStreaming && !m_bSampleNotify && !m_SamplePool.HasPendingSamples())
+    if (!m_bEndStreaming.load() || m_bSampleNotify || m_Scheduler.GetCount() != 0)
+        return;
+    const LONG shown = m_pD3DPresentEngine ? m_pD3DPresentEngine->GetShownSampleCount() : 0;
+    if (m_SamplePool.GetPendingCount() <= shown)
     {
         Notify(EC_COMPLETE, S_OK, 0);
         m_bEndStreaming = false;

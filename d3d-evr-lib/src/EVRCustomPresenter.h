@@ -158,7 +158,7 @@ private:
     LONG m_TokenCounter = 0;
     bool m_bSampleNotify = false;
     bool m_bPrerolled = false;
-    bool m_bEndStreaming = false;
+    std::atomic<bool> m_bEndStreaming{false}; // read by the polling thread without the lock
     bool m_bDeviceFailed = false;
     MFVideoNormalizedRect m_nrcSource{0.0f, 0.0f, 1.0f, 1.0f};
     float m_fRate = 1.0f;

@@ -297,13 +297,19 @@ IFrameData* D3DPresentEngine::GetFrameData(SampleQueue& queue)
     }
     else if (++m_IdlePollCount > 4)
     {
-        // Let the sample go back to the pool (this is how end of stream
-        // completes) but keep naming its texture: the client keeps the last frame.
+        // Let the sample go back to the pool (a mixer short of samples takes
+        // it) but keep naming its texture: the client keeps the last frame.
         m_IdlePollCount = 0;
         m_pCurrentSample.Reset();
         m_pReplacedSample.Reset();
     }
     return new (std::nothrow) PresentFrameData(m_FrameData);
+}
+
+LONG D3DPresentEngine::GetShownSampleCount()
+{
+    CScopedLock frameLock(m_FrameLock);
+    return (m_pCurrentSample ? 1 : 0) + (m_pReplacedSample ? 1 : 0);
 }
 
 void D3DPresentEngine::OnBeforeSampleProcess(IMFSample* pSample)

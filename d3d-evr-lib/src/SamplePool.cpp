@@ -48,6 +48,12 @@ bool SamplePool::HasPendingSamples()
     return m_bInitialized && m_PendingCount != 0;
 }
 
+LONG SamplePool::GetPendingCount()
+{
+    CScopedLock lock(m_Lock);
+    return m_bInitialized ? m_PendingCount : 0;
+}
+
 void SamplePool::Clear()
 {
     CScopedLock lock(m_Lock);

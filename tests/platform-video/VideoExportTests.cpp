@@ -445,7 +445,7 @@ TEST_F(VideoExportTest, TheEndOfTheMediaReachesJavaAsAnEventOnThePlayerThread)
     ASSERT_TRUE(WaitForCall("onReady"));
     EXPECT_TRUE(exports.play(env, nullptr, player.handle));
     // Polled as a shown player is: the presenter ends the stream once the
-    // last frame has been taken and polled on.
+    // last frame has been taken.
     jlongArray frame = jni.NewLongArray({0, 0, 0, 0});
     ASSERT_TRUE(WaitFor(
         [&] {

@@ -82,7 +82,7 @@ struct PlaybackRun : ClientRun
     }
 
     // Waits as a showing client does, polling frames: the presenter ends the
-    // stream only once the client has taken the last frame and polled on.
+    // stream only once the client has taken the last frame.
     bool PollUntil(const std::function<bool()>& done, DWORD timeoutMs)
     {
         FrameParams frame = {};

@@ -379,7 +379,7 @@ TEST_F(ShimGraphTest, TheRenderersClockFollowsTheStreamAndFramesShowOnTheirTimeS
 }
 
 // The end of stream reaches the presenter, whose EC_COMPLETE completes the
-// graph once the client has let the last frame go; Wine's own, posted at the
+// graph once the client has taken the last frame; Wine's own, posted at the
 // end of stream, does not. The presenter's other events reach the graph too.
 TEST_F(ShimGraphTest, TheGraphCompletesOnThePresentersEndOfStream)
 {
