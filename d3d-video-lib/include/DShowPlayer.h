@@ -65,6 +65,7 @@ private:
     HRESULT CreateVideoRenderer();
     HRESULT ApplyVolume();
     void HandleEvent(long eventCode, LONG_PTR param1, LONG_PTR param2);
+    void RestartLoop();
     void LogFilters();
     void TearDown();
     void Report(uint32_t code, int64_t param, const wchar_t* text);

@@ -514,7 +514,7 @@ void DShowPlayer::HandleEvent(long eventCode, LONG_PTR param1, LONG_PTR)
     case EC_COMPLETE:
         if (m_loop && m_state == PLAYER_STATE_PLAYING)
         {
-            SetPosition(m_startPosition); // a failed seek shows as the next end not arriving
+            RestartLoop();
             code = VE_PLAY_LOOP_RESTART;
         }
         else
@@ -537,6 +537,28 @@ void DShowPlayer::HandleEvent(long eventCode, LONG_PTR param1, LONG_PTR)
         break;
     }
     NotifyCallback(code, eventCode, static_cast<int64_t>(param1), nullptr);
+}
+
+// A seek while running makes the graph pause, seek and run again from a start
+// time of its own, with the margin it leaves filters for a first start (200 ms
+// under Wine): the first frame of the new round waited that long. The stream
+// is already running, so the new round runs from the clock's present.
+void DShowPlayer::RestartLoop()
+{
+    ComPtr<IMediaFilter> graph;
+    ComPtr<IReferenceClock> clock;
+    if (FAILED(m_pGraph->QueryInterface(IID_IMediaFilter, reinterpret_cast<void**>(graph.GetAddressOf()))) ||
+        FAILED(graph->GetSyncSource(&clock)) || !clock || FAILED(graph->Pause()))
+    {
+        SetPosition(m_startPosition); // a failed seek shows as the next end not arriving
+        return;
+    }
+    SetPosition(m_startPosition); // as above
+    REFERENCE_TIME now = 0;
+    HRESULT hr = clock->GetTime(&now);
+    hr = SUCCEEDED(hr) ? graph->Run(now) : m_pControl->Run();
+    if (FAILED(hr))
+        Report(VE_PLAY_ERROR, hr, L"loop restart has failed");
 }
 
 void DShowPlayer::LogFilters()
