@@ -143,13 +143,19 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return 2; } // lives on the stack of Graph, beyond the graph
     STDMETHODIMP_(ULONG) Release() override { return 1; }
     // Samples still in flight from before a Run or a seek also pass by; only
-    // a sample whose media time lies in [m_from, m_to) counts.
+    // a sample whose media time lies in [m_from, m_to) counts, and the first
+    // m_skip of those pass uncounted.
     STDMETHODIMP SampleCB(double time, IMediaSample*) override
     {
         const double now = NowUs();
         const double runAt = m_runAt.load();
         if (runAt > 0.0 && m_firstAfterRun.load() < 0.0 && time >= m_from.load() && time < m_to.load())
-            m_firstAfterRun = now - runAt;
+        {
+            if (m_skip.load() > 0)
+                --m_skip;
+            else
+                m_firstAfterRun = now - runAt;
+        }
         return S_OK;
     }
     STDMETHODIMP BufferCB(double, BYTE*, long) override { return E_NOTIMPL; }
@@ -158,6 +164,7 @@ public:
     std::atomic<double> m_firstAfterRun{-1.0};
     std::atomic<double> m_from{0.001}; // after Run: not the paused graph's first sample again
     std::atomic<double> m_to{1e9};
+    std::atomic<int> m_skip{0};
 };
 
 int Graph(const std::wstring& media, bool run, bool atEnd)
@@ -254,11 +261,15 @@ int Graph(const std::wstring& media, bool run, bool atEnd)
             }
         }
         else
-            Sleep(200);
-        // The new segment starts again at 0; its second sample passes once the
-        // renderer has let go of the first, at that one's time.
-        clock.m_from = 0.001;
-        clock.m_to = 0.1;
+            Sleep(500); // well into the file: its samples in flight lie beyond 0.2 s
+        // The new segment's first sample passes at once and waits in the
+        // renderer until its time; the second passes once the renderer has let
+        // go of it. Which time the first carries is the splitter's (0 s, or
+        // 0.08 s from Wine's for the test clips), so the first is counted out,
+        // not told by its time; samples from before the seek lie beyond 0.2 s.
+        clock.m_from = 0.0;
+        clock.m_to = 0.2;
+        clock.m_skip = 1;
         clock.m_firstAfterRun = -1.0;
         const double seekAt = NowUs();
         clock.m_runAt = seekAt;
