@@ -3,6 +3,7 @@
 #pragma once
 
 #include "CriticalSection.h"
+#include "FrameBlockNameClaim.h"
 #include "Handles.h"
 #include "HelperWindow.h"
 #include "IVideoCallback.h"
@@ -84,7 +85,8 @@ private:
     bool SendRequest(UINT message, WPARAM wParam, LPARAM lParam, DWORD_PTR* result);
     void WatchServer(UniqueHandle process);
     static void CALLBACK OnServerEnded(void* context, BOOLEAN timedOut);
-    // Replaces the client window while its frame block name is in use; false
+    // Replaces the client window while its frame block name is in use or
+    // claimed by another player of this process, then claims it; false
     // when no window with a free name could be made.
     bool FreeFrameBlockName();
     // The exit-code message, unless an error was reported for this player already.
@@ -108,6 +110,7 @@ private:
     std::atomic<bool> m_closed{false};
     bool m_closeOnError = false;
     SharedMemory m_frameMemory;
+    FrameBlockNameClaim m_frameBlockName;
     CCriticalSection m_lock; // recursive; guards every member above and below
     std::string m_lastError;
     bool m_errorReported = false; // any error reported for this player; a dead server then adds none

@@ -150,7 +150,8 @@ bool VideoPlayerClient::FreeFrameBlockName()
     // process can meet on one; a server would then write into another's block.
     for (int attempt = 0; attempt < kWindowAttempts; ++attempt)
     {
-        if (!BlockNameInUse(frameBlockName(GetCurrentProcessId(), m_window.GetHwnd())))
+        const std::string name = frameBlockName(GetCurrentProcessId(), m_window.GetHwnd());
+        if (!BlockNameInUse(name) && m_frameBlockName.Claim(name))
             return true;
         Log("VideoPlayerClient::Open", "frame block name in use, making another client window");
         if (FAILED(m_window.Recreate()))

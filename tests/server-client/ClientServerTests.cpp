@@ -230,6 +230,23 @@ TEST(ClientServer, AClientWindowWhoseFrameBlockNameIsTakenIsReplacedBeforeTheSer
     EXPECT_EQ(0u, static_cast<const FrameParams*>(taken.data())->textureHandle) << "the other block stays untouched";
 }
 
+TEST(ClientServer, ANameAnotherPlayerChoseIsNotTakenBeforeItsServerMakesTheBlock)
+{
+    ClientRun run;
+    run.client->SetStubMode(kFakeStubTexture, false);
+    OpenParameters parameters;
+    parameters.mediaFile = ClientRun::ExistingFile();
+    ASSERT_TRUE(run.client->Init(0, parameters));
+    HWND first = run.client->GetClientWindow();
+    FrameBlockNameClaim other; // a player of this process whose server is still starting
+    ASSERT_TRUE(other.Claim(frameBlockName(GetCurrentProcessId(), first)));
+    ASSERT_TRUE(run.client->Open());
+    ASSERT_TRUE(run.WaitReady());
+    EXPECT_NE(first, run.client->GetClientWindow());
+    EXPECT_FALSE(other.Claim(frameBlockName(GetCurrentProcessId(), run.client->GetClientWindow())))
+        << "the player holds the name it chose";
+}
+
 TEST(ClientServer, ProtocolRulesOfTheClientWindow)
 {
     ClientRun run;
