@@ -437,7 +437,9 @@ void Campaign::Cycles()
     Check& left = AddCheck("cycles", "no server left");
     Check& references = AddCheck("cycles", "no live global reference or pinned string");
 
-    m_wineLeakKb = WineLeakPerStartKb();
+    // A start cannot give memory back: a negative estimate is noise, and
+    // subtracting it would add to our growth what Wine never took.
+    m_wineLeakKb = std::max(0.0, WineLeakPerStartKb());
     const jstring path = jni.NewJavaString(Media(L"clip-av.mp4"));
     const jobject callback = jni.NewObject("TestWinPlayerCallback");
     ProcessFigures reference;
@@ -1010,6 +1012,8 @@ void Campaign::HostileCommands()
     WaitFor([&] { return client.load() != nullptr; }, 5000);
     CommandLines lines(m_random, client, Media(L"clip-av.mp4"));
     std::map<long, long> byCode;
+    long refused = 0;
+    std::string firstRefused;
     for (long i = 0; i < options.commands; ++i)
     {
         std::wstring line = lines.Next();
@@ -1019,7 +1023,12 @@ void Campaign::HostileCommands()
         if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, BinFolder().c_str(), &startup,
                             &info))
         {
-            Count(codes, true, Format("#%ld: not started (%lu), %zu units", i, GetLastError(), line.size()));
+            // No server ran, so there is no exit code to judge: Wine refuses
+            // some lines with unbalanced quotes (ERROR_INTERNAL_ERROR) that
+            // Windows would start. Listed apart, with the first such line.
+            const DWORD error = GetLastError();
+            if (refused++ == 0)
+                firstRefused = Format("#%ld (%lu): %.200ls", i, error, line.c_str());
             continue;
         }
         UniqueHandle process(info.hProcess);
@@ -1042,8 +1051,8 @@ void Campaign::HostileCommands()
         spread += Format("%ld:%ld ", entry.first, entry.second);
     servers.ForgetEnded();
     Row("hostile commands", options.commands, (GetTickCount64() - begin) / 1000.0,
-        Format("exit codes (code:count) %s; outside the table %ld; %s", spread.c_str(), codes.failures,
-               CrashList().c_str()));
+        Format("exit codes (code:count) %s; outside the table %ld; %s; not started by the system %ld%s%s", spread.c_str(),
+               codes.failures, CrashList().c_str(), refused, refused ? ", first " : "", firstRefused.c_str()));
 }
 
 void Campaign::HostileBlocks()
