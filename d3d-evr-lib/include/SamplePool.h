@@ -21,7 +21,6 @@ public:
     HRESULT Initialize(ComPtrList<IMFSample>& samples);
     HRESULT TakeSample(IMFSample** ppSample);
     HRESULT GiveBack(IMFSample* pSample);
-    bool HasPendingSamples();
     LONG GetPendingCount();
     void Clear();
 

@@ -42,12 +42,6 @@ HRESULT SamplePool::GiveBack(IMFSample* pSample)
     return hr;
 }
 
-bool SamplePool::HasPendingSamples()
-{
-    CScopedLock lock(m_Lock);
-    return m_bInitialized && m_PendingCount != 0;
-}
-
 LONG SamplePool::GetPendingCount()
 {
     CScopedLock lock(m_Lock);

@@ -81,7 +81,7 @@ TEST(SamplePoolTest, CountsSamplesOutOfThePoolAndRefusesASecondSet)
     SamplePool pool;
     ComPtr<IMFSample> sample;
     EXPECT_EQ(MF_E_NOT_INITIALIZED, pool.TakeSample(&sample));
-    EXPECT_FALSE(pool.HasPendingSamples());
+    EXPECT_EQ(0, pool.GetPendingCount());
 
     ComPtrList<IMFSample> set;
     set.InsertBack(MakeSample(0, 0, 0).Get());
@@ -95,10 +95,10 @@ TEST(SamplePoolTest, CountsSamplesOutOfThePoolAndRefusesASecondSet)
     ASSERT_HRESULT_SUCCEEDED(pool.TakeSample(&first));
     ASSERT_HRESULT_SUCCEEDED(pool.TakeSample(&second));
     EXPECT_EQ(MF_E_SAMPLEALLOCATOR_EMPTY, pool.TakeSample(&sample));
-    EXPECT_TRUE(pool.HasPendingSamples());
+    EXPECT_EQ(2, pool.GetPendingCount());
     ASSERT_HRESULT_SUCCEEDED(pool.GiveBack(first.Get()));
     ASSERT_HRESULT_SUCCEEDED(pool.GiveBack(second.Get()));
-    EXPECT_FALSE(pool.HasPendingSamples());
+    EXPECT_EQ(0, pool.GetPendingCount());
 
     pool.Clear();
     EXPECT_EQ(MF_E_NOT_INITIALIZED, pool.GiveBack(first.Get()));
