@@ -211,14 +211,24 @@ TEST(ClientServer, APlayerClosedBeforeItsLoopStartsNoServer)
     EXPECT_EQ(0, report.errorCount) << report.text;
 }
 
-TEST(ClientServer, AClientWindowWhoseFrameBlockNameIsTakenIsReplacedBeforeTheServerStarts)
+namespace
 {
-    ClientRun run;
+// A client with its window made and its server not yet started.
+void InitWithoutOpening(ClientRun& run, HWND& window)
+{
     run.client->SetStubMode(kFakeStubTexture, false);
     OpenParameters parameters;
     parameters.mediaFile = ClientRun::ExistingFile();
     ASSERT_TRUE(run.client->Init(0, parameters));
-    HWND first = run.client->GetClientWindow();
+    window = run.client->GetClientWindow();
+}
+} // namespace
+
+TEST(ClientServer, AClientWindowWhoseFrameBlockNameIsTakenIsReplacedBeforeTheServerStarts)
+{
+    ClientRun run;
+    HWND first = nullptr;
+    ASSERT_NO_FATAL_FAILURE(InitWithoutOpening(run, first));
     SharedMemory taken; // as another player of this process would hold it
     ASSERT_TRUE(taken.create(frameBlockName(GetCurrentProcessId(), first), sizeof(FrameParams)));
     ASSERT_TRUE(run.client->Open());
@@ -233,11 +243,8 @@ TEST(ClientServer, AClientWindowWhoseFrameBlockNameIsTakenIsReplacedBeforeTheSer
 TEST(ClientServer, ANameAnotherPlayerChoseIsNotTakenBeforeItsServerMakesTheBlock)
 {
     ClientRun run;
-    run.client->SetStubMode(kFakeStubTexture, false);
-    OpenParameters parameters;
-    parameters.mediaFile = ClientRun::ExistingFile();
-    ASSERT_TRUE(run.client->Init(0, parameters));
-    HWND first = run.client->GetClientWindow();
+    HWND first = nullptr;
+    ASSERT_NO_FATAL_FAILURE(InitWithoutOpening(run, first));
     FrameBlockNameClaim other; // a player of this process whose server is still starting
     ASSERT_TRUE(other.Claim(frameBlockName(GetCurrentProcessId(), first)));
     ASSERT_TRUE(run.client->Open());
