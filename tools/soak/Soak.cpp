@@ -28,6 +28,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -218,6 +219,7 @@ private:
     void HostileFiles();
     void NoteCrash(DWORD exitCode);
     std::string CrashList() const;
+    void NoteServerEnds(std::map<long, long>& byCode, std::set<DWORD>& noted, Check& check);
 
     std::mt19937 m_random;
     std::map<std::string, long> m_crashes; // "module (ours)" or "module (platform)" -> count
@@ -375,6 +377,15 @@ std::string Format(const char* format, ...)
     return text;
 }
 
+// "code:count ..." of the exit codes seen.
+std::string CodeSpread(const std::map<long, long>& byCode)
+{
+    std::string spread;
+    for (const auto& entry : byCode)
+        spread += Format("%ld:%ld ", entry.first, entry.second);
+    return spread;
+}
+
 // Figures once Wine's idle pool threads (and their stacks) have come and gone:
 // the smallest memory and thread count of a few samples.
 ProcessFigures SettledFigures()
@@ -436,6 +447,10 @@ void Campaign::Cycles()
     Check& handles = AddCheck("cycles", "no handle growth after the reference cycle beyond Wine's own per start");
     Check& left = AddCheck("cycles", "no server left");
     Check& references = AddCheck("cycles", "no live global reference or pinned string");
+    Check& codes = AddCheck("cycles", "every server ends with an exit code of the protocol's table");
+    m_crashes.clear();
+    std::map<long, long> byCode;
+    std::set<DWORD> noted;
 
     // A start cannot give memory back: a negative estimate is noise, and
     // subtracting it would add to our growth what Wine never took.
@@ -471,9 +486,11 @@ void Campaign::Cycles()
                 player.Delete(20000);
         }
         jni.ForgetRecords();
+        NoteServerEnds(byCode, noted, codes);
         if (cycle % options.every == 0 || cycle == options.cycles)
         {
             servers.WaitNoneAlive(0, 6000);
+            NoteServerEnds(byCode, noted, codes);
             servers.ForgetEnded();
             const ProcessFigures figures = SettledFigures();
             printf("cycles: %5ld  %10.0f  %7ld  %7ld%s  %11zu  %6zu  %13zu\n", cycle, figures.privateKb, figures.threads,
@@ -516,10 +533,11 @@ void Campaign::Cycles()
           Format("%zu references, %zu pinned", jni.LiveGlobalRefs(), jni.PinnedStrings()));
     Row("cycles", options.cycles, (GetTickCount64() - begin) / 1000.0,
         Format("memory%s %+.0f KB after cycle %ld (%+.0f KB less Wine's %.1f KB per start), threads %+ld, handles%s %+ld "
-               "(%+.0f less Wine's %.2f per start), servers left %zu",
+               "(%+.0f less Wine's %.2f per start), servers left %zu; exit codes (code:count) %s; %s",
                last.privateFromRegions ? " (committed private regions)" : "", growth, referenceCycle, corrected,
                m_wineLeakKb, last.threads - reference.threads, last.handlesFromTable ? " (handle table)" : "",
-               last.handles - reference.handles, handleGrowth, m_wineLeakHandles, servers.Alive()));
+               last.handles - reference.handles, handleGrowth, m_wineLeakHandles, servers.Alive(),
+               CodeSpread(byCode).c_str(), CrashList().c_str()));
 }
 
 // Moments at which a server is ended from outside.
@@ -631,6 +649,10 @@ void Campaign::Closes()
     Check& hang = AddCheck("closes", "close and delete each return within 3 s");
     Check& early = AddCheck("closes", "a player closed before its loop starts starts no server");
     Check& left = AddCheck("closes", "no server alive 6 s after its close");
+    Check& codes = AddCheck("closes", "every server ends with an exit code of the protocol's table");
+    m_crashes.clear();
+    std::map<long, long> byCode;
+    std::set<DWORD> noted;
     const jstring path = jni.NewJavaString(Media(L"clip-av.mp4"));
     std::vector<std::pair<size_t, ULONGLONG>> closedAt; // server index before the player, close time
     long earlyCount = 0;
@@ -667,6 +689,7 @@ void Campaign::Closes()
             Count(early, servers.Count() > index, Format("#%ld", i));
         }
         closedAt.emplace_back(index, closedTick);
+        NoteServerEnds(byCode, noted, codes);
     }
     // Every server seen after a player's start must have ended 6 s after that player's close.
     Sleep(6000 * options.slack);
@@ -684,11 +707,13 @@ void Campaign::Closes()
         Count(left, isLate, Format("server %lu ended %lld ms after its player's close", now[s].id,
                                    now[s].endedAt ? static_cast<long long>(now[s].endedAt - closedAt[player].second) : -1LL));
     }
+    NoteServerEnds(byCode, noted, codes);
     servers.ForgetEnded();
     jni.ForgetRecords();
     Row("closes", options.closes, (GetTickCount64() - begin) / 1000.0,
-        Format("hangs %ld, servers started after an early close %ld of %ld, servers alive 6 s after close %ld",
-               hang.failures, early.failures, earlyCount, late));
+        Format("hangs %ld, servers started after an early close %ld of %ld, servers alive 6 s after close %ld; "
+               "exit codes (code:count) %s; %s",
+               hang.failures, early.failures, earlyCount, late, CodeSpread(byCode).c_str(), CrashList().c_str()));
 }
 
 // Text of the server's log, which every server start rewrites.
@@ -717,6 +742,22 @@ void Campaign::NoteCrash(DWORD exitCode)
         module += module.compare(0, 4, "qvfx") == 0 ? " (ours)" : " (platform)";
     }
     ++m_crashes[Format("0x%lX in %s", exitCode, module.c_str())];
+}
+
+// Counts the exit codes of the servers that ended since the last call. The
+// server log is read at once, before the next player's server rewrites it,
+// so that a crash is named with its module.
+void Campaign::NoteServerEnds(std::map<long, long>& byCode, std::set<DWORD>& noted, Check& check)
+{
+    for (const ServerWatch::Server& server : servers.Servers())
+    {
+        if (!server.endedAt || !noted.insert(server.id).second)
+            continue;
+        ++byCode[static_cast<long>(server.exitCode)];
+        NoteCrash(server.exitCode);
+        Count(check, !IsTableExitCode(server.exitCode),
+              Format("server %lu: exit %ld (0x%lX)", server.id, static_cast<long>(server.exitCode), server.exitCode));
+    }
 }
 
 std::string Campaign::CrashList() const
@@ -1046,9 +1087,7 @@ void Campaign::HostileCommands()
     }
     SetEvent(stop.Get());
     pump.join();
-    std::string spread;
-    for (const auto& entry : byCode)
-        spread += Format("%ld:%ld ", entry.first, entry.second);
+    const std::string spread = CodeSpread(byCode);
     servers.ForgetEnded();
     Row("hostile commands", options.commands, (GetTickCount64() - begin) / 1000.0,
         Format("exit codes (code:count) %s; outside the table %ld; %s; not started by the system %ld%s%s", spread.c_str(),
