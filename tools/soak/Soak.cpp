@@ -704,8 +704,9 @@ void Campaign::Closes()
         const ULONGLONG limit = closedAt.empty() ? 0 : closedAt[player].second + 6000 * options.slack;
         const bool isLate = now[s].endedAt == 0 || now[s].endedAt > limit;
         late += isLate ? 1 : 0;
-        Count(left, isLate, Format("server %lu ended %lld ms after its player's close", now[s].id,
-                                   now[s].endedAt ? static_cast<long long>(now[s].endedAt - closedAt[player].second) : -1LL));
+        Count(left, isLate, Format("server %lu ended %lld ms after its player's close, exit %ld", now[s].id,
+                                   now[s].endedAt ? static_cast<long long>(now[s].endedAt - closedAt[player].second) : -1LL,
+                                   static_cast<long>(now[s].exitCode)));
     }
     NoteServerEnds(byCode, noted, codes);
     servers.ForgetEnded();
