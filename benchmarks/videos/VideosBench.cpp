@@ -889,7 +889,7 @@ int wmain(int argc, wchar_t** argv)
     g_ticksPerUs = static_cast<double>(frequency.QuadPart) / 1e6;
 
     std::vector<int> counts = {1, 2, 4, 8, 16};
-    std::wstring media = TestMedia(L"clip-av.mp4");
+    std::wstring media = TestMedia(L"clip-loop-2s.mp4"); // 320x240 at 25 fps with sound, as the wall of previews has
     std::wstring loopMedia = TestMedia(L"clip-loop-2s.mp4");
     double fps = 25.0;
     double loopSeconds = 10.0;
