@@ -119,6 +119,10 @@ struct Options
 
 class Campaign;
 
+// A server by its process id and when it was first seen: the system reuses
+// the id of a server whose last handle the watch has let go.
+using ServerKey = std::pair<DWORD, ULONGLONG>;
+
 // One player as Java runs it: a player thread creates it, runs its loop and
 // deletes it once told; other threads close it and send commands.
 class Player
@@ -219,7 +223,7 @@ private:
     void HostileFiles();
     void NoteCrash(DWORD exitCode);
     std::string CrashList() const;
-    void NoteServerEnds(std::map<long, long>& byCode, std::set<DWORD>& noted, Check& check);
+    void NoteServerEnds(std::map<long, long>& byCode, std::set<ServerKey>& noted, Check& check);
 
     std::mt19937 m_random;
     std::map<std::string, long> m_crashes; // "module (ours)" or "module (platform)" -> count
@@ -450,7 +454,7 @@ void Campaign::Cycles()
     Check& codes = AddCheck("cycles", "every server ends with an exit code of the protocol's table");
     m_crashes.clear();
     std::map<long, long> byCode;
-    std::set<DWORD> noted;
+    std::set<ServerKey> noted;
 
     // A start cannot give memory back: a negative estimate is noise, and
     // subtracting it would add to our growth what Wine never took.
@@ -659,7 +663,7 @@ void Campaign::Closes()
     Check& codes = AddCheck("closes", "every server ends with an exit code of the protocol's table");
     m_crashes.clear();
     std::map<long, long> byCode;
-    std::set<DWORD> noted;
+    std::set<ServerKey> noted;
     const jstring path = jni.NewJavaString(Media(L"clip-av.mp4"));
     std::vector<std::pair<size_t, ULONGLONG>> closedAt; // server index before the player, close time
     long earlyCount = 0;
@@ -755,11 +759,11 @@ void Campaign::NoteCrash(DWORD exitCode)
 // Counts the exit codes of the servers that ended since the last call. The
 // server log is read at once, before the next player's server rewrites it,
 // so that a crash is named with its module.
-void Campaign::NoteServerEnds(std::map<long, long>& byCode, std::set<DWORD>& noted, Check& check)
+void Campaign::NoteServerEnds(std::map<long, long>& byCode, std::set<ServerKey>& noted, Check& check)
 {
     for (const ServerWatch::Server& server : servers.Servers())
     {
-        if (!server.endedAt || !noted.insert(server.id).second)
+        if (!server.endedAt || !noted.insert(ServerKey(server.id, server.seenAt)).second)
             continue;
         ++byCode[static_cast<long>(server.exitCode)];
         NoteCrash(server.exitCode);
