@@ -27,12 +27,20 @@ public:
 
     HRESULT Enqueue(IMFSample* pSample, bool presentNow);
     // The sample to show now, with the queue's reference; drops late samples
-    // that have a successor and leaves an early one queued.
+    // whose successor is due too and leaves an early one queued.
     Microsoft::WRL::ComPtr<IMFSample> TakeDueSample();
     DWORD GetCount();
     void Flush();
 
 private:
+    enum Timing
+    {
+        TIMING_DUE,
+        TIMING_EARLY,
+        TIMING_LATE,
+    };
+    Timing Classify(IMFSample* pSample);
+
     CCriticalSection m_Lock;
     ComPtrList<IMFSample> m_Samples;
     IMFClock* m_pClock = nullptr; // borrowed

@@ -23,6 +23,29 @@ HRESULT SampleQueue::Enqueue(IMFSample* pSample, bool presentNow)
     return m_Samples.InsertBack(pSample);
 }
 
+SampleQueue::Timing SampleQueue::Classify(IMFSample* pSample)
+{
+    LONGLONG hnsPresentationTime = 0;
+    if (!m_pClock || FAILED(pSample->GetSampleTime(&hnsPresentationTime)))
+        return TIMING_DUE;
+    LONGLONG hnsTimeNow = 0;
+    MFTIME hnsSystemTime = 0;
+    // A time of 0 is shown at once; so is a sample when the clock cannot be read.
+    if (hnsPresentationTime == 0 || FAILED(m_pClock->GetCorrelatedTime(0, &hnsTimeNow, &hnsSystemTime)))
+        return TIMING_DUE;
+    LONGLONG delta = hnsPresentationTime - hnsTimeNow;
+    if (m_fRate.load() < 0)
+        delta = -delta;
+    LONGLONG duration = 0;
+    if (FAILED(pSample->GetSampleDuration(&duration)))
+        duration = 0;
+    if (delta > duration)
+        return TIMING_EARLY;
+    if (delta < -(duration / 2))
+        return TIMING_LATE;
+    return TIMING_DUE;
+}
+
 ComPtr<IMFSample> SampleQueue::TakeDueSample()
 {
     CScopedLock lock(m_Lock);
@@ -32,41 +55,23 @@ ComPtr<IMFSample> SampleQueue::TakeDueSample()
         if (FAILED(m_Samples.RemoveFront(sample.GetAddressOf())))
             return nullptr;
 
-        bool early = false;
-        bool late = false;
-        LONGLONG hnsPresentationTime = 0;
-        if (m_pClock && SUCCEEDED(sample->GetSampleTime(&hnsPresentationTime)))
-        {
-            LONGLONG hnsTimeNow = 0;
-            MFTIME hnsSystemTime = 0;
-            // A time of 0 is shown at once; so is a sample when the clock cannot be read.
-            if (hnsPresentationTime != 0 &&
-                SUCCEEDED(m_pClock->GetCorrelatedTime(0, &hnsTimeNow, &hnsSystemTime)))
-            {
-                LONGLONG delta = hnsPresentationTime - hnsTimeNow;
-                if (m_fRate.load() < 0)
-                    delta = -delta;
-                LONGLONG duration = 0;
-                if (FAILED(sample->GetSampleDuration(&duration)))
-                    duration = 0;
-                if (delta > duration)
-                    early = true;
-                else if (delta < -(duration / 2) && !m_Samples.IsEmpty())
-                    late = true;
-            }
-        }
-
-        if (late)
-        {
-            if (ComPtr<SampleData> data = GetSampleData(sample.Get()))
-                data->SetState(SAMPLE_STATE_DISCARDED);
-            continue; // the local reference goes with the loop
-        }
-        if (early)
+        const Timing timing = Classify(sample.Get());
+        if (timing == TIMING_EARLY)
         {
             // Cannot fail: the node this sample just left is reused.
             m_Samples.InsertFront(sample.Get());
             return nullptr;
+        }
+        // A late sample gives way only to a successor that can be shown now:
+        // dropping it for one that is still early would show nothing and
+        // lose the frame.
+        ComPtr<IMFSample> next;
+        if (timing == TIMING_LATE && SUCCEEDED(m_Samples.GetFront(next.GetAddressOf())) &&
+            Classify(next.Get()) != TIMING_EARLY)
+        {
+            if (ComPtr<SampleData> data = GetSampleData(sample.Get()))
+                data->SetState(SAMPLE_STATE_DISCARDED);
+            continue; // the local reference goes with the loop
         }
         return sample;
     }

@@ -135,6 +135,20 @@ TEST_F(QueueTest, DropsTheMiddleSampleTooWhenAThirdWaitsBehindIt)
     EXPECT_EQ(SAMPLE_STATE_DISCARDED, StateOf(b.Get()));
 }
 
+TEST_F(QueueTest, ShowsALateSampleWhoseSuccessorIsStillEarly)
+{
+    // A frame lost upstream leaves a gap: the late sample is the only one that can be shown now.
+    ComPtr<IMFSample> a = MakeSample(400 * kMs, 40 * kMs, 0);
+    ComPtr<IMFSample> b = MakeSample(480 * kMs, 40 * kMs, 1);
+    m_queue.Enqueue(a.Get(), false);
+    m_queue.Enqueue(b.Get(), false);
+    m_clock->SetTime(425 * kMs);
+
+    EXPECT_EQ(a.Get(), m_queue.TakeDueSample().Get());
+    EXPECT_EQ(SAMPLE_STATE_QUEUED, StateOf(a.Get()));
+    EXPECT_EQ(1u, m_queue.GetCount());
+}
+
 TEST_F(QueueTest, KeepsAnEarlySampleQueuedAndShowsItOnceItIsDue)
 {
     ComPtr<IMFSample> a = MakeSample(500 * kMs, 40 * kMs, 0);
