@@ -10,13 +10,21 @@
 //           grabber in front of the renderer, when the renderer lets go of its
 //           first frame (the next sample then passes the grabber), after Run
 //           and after a seek to the start while running;
-//   loop    as run, but the seek follows the graph's report of its end.
+//   loop    as run, but the seek follows the graph's report of its end;
+//   play    as graph, then waits for the benchmark's go, which starts all
+//           copies together, plays the file to its end and reports the video
+//           samples that reached the renderer (through the sample grabber)
+//           and the frames the renderer drew, if it counts them;
+//   play-evr as play, with the Enhanced Video Renderer and its own presenter
+//           as the renderer, the one the server uses with a presenter of ours.
 #include "FloorMessages.h"
 #include "Handles.h"
 
 #include <windows.h>
 #include <d3d9.h>
 #include <dshow.h>
+#include <evr.h>
+#include <mfidl.h>
 #include <qedit.h>
 #include <shellapi.h>
 #include <wrl/client.h>
@@ -29,6 +37,8 @@ using Microsoft::WRL::ComPtr;
 
 // Defined in strmiids; MinGW's qedit.h leaves out its declaration.
 EXTERN_C const CLSID CLSID_SampleGrabber;
+constexpr CLSID kClsidEnhancedVideoRenderer = {0xfa10746c, 0x9b63, 0x4b6c,
+                                               {0xbc, 0x49, 0xfc, 0x30, 0x0e, 0xa5, 0xf2, 0x56}};
 
 namespace
 {
@@ -121,6 +131,13 @@ ComPtr<IQualProp> FindFrameCounter(IGraphBuilder* graph)
         if (SUCCEEDED(filter->QueryInterface(IID_IQualProp, reinterpret_cast<void**>(counter.GetAddressOf()))) &&
             SUCCEEDED(counter->get_FramesDrawn(&drawn)))
             return counter;
+        // The Enhanced Video Renderer's presenter keeps the count.
+        ComPtr<IMFGetService> service;
+        if (SUCCEEDED(filter->QueryInterface(IID_IMFGetService, reinterpret_cast<void**>(service.GetAddressOf()))) &&
+            SUCCEEDED(service->GetService(MR_VIDEO_RENDER_SERVICE, IID_IQualProp,
+                                          reinterpret_cast<void**>(counter.ReleaseAndGetAddressOf()))) &&
+            SUCCEEDED(counter->get_FramesDrawn(&drawn)))
+            return counter;
     }
     return nullptr;
 }
@@ -147,6 +164,7 @@ public:
     // m_skip of those pass uncounted.
     STDMETHODIMP SampleCB(double time, IMediaSample*) override
     {
+        ++m_passed;
         const double now = NowUs();
         const double runAt = m_runAt.load();
         if (runAt > 0.0 && m_firstAfterRun.load() < 0.0 && time >= m_from.load() && time < m_to.load())
@@ -165,9 +183,90 @@ public:
     std::atomic<double> m_from{0.001}; // after Run: not the paused graph's first sample again
     std::atomic<double> m_to{1e9};
     std::atomic<int> m_skip{0};
+    std::atomic<int> m_passed{0}; // every sample, the paused graph's first included
 };
 
-int Graph(const std::wstring& media, bool run, bool atEnd)
+// Puts the Enhanced Video Renderer, with its own presenter, after the
+// sample grabber in place of the renderer the graph's building chose.
+HRESULT PutInTheEvr(IGraphBuilder* graph, IBaseFilter* grabber)
+{
+    ComPtr<IEnumPins> pins;
+    HRESULT hr = grabber->EnumPins(&pins);
+    ComPtr<IPin> pin, output, peer;
+    while (SUCCEEDED(hr) && pins->Next(1, pin.ReleaseAndGetAddressOf(), nullptr) == S_OK)
+    {
+        PIN_DIRECTION direction = PINDIR_INPUT;
+        if (SUCCEEDED(pin->QueryDirection(&direction)) && direction == PINDIR_OUTPUT)
+            output = pin;
+    }
+    if (SUCCEEDED(hr) && (!output || FAILED(output->ConnectedTo(&peer))))
+        hr = VFW_E_NOT_CONNECTED;
+    PIN_INFO peerInfo{};
+    if (SUCCEEDED(hr))
+        hr = peer->QueryPinInfo(&peerInfo);
+    ComPtr<IBaseFilter> chosen;
+    chosen.Attach(peerInfo.pFilter);
+    if (SUCCEEDED(hr))
+        hr = graph->RemoveFilter(chosen.Get()); // disconnects it too
+    ComPtr<IBaseFilter> evr;
+    if (SUCCEEDED(hr))
+        hr = CoCreateInstance(kClsidEnhancedVideoRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                              reinterpret_cast<void**>(evr.GetAddressOf()));
+    if (SUCCEEDED(hr))
+        hr = graph->AddFilter(evr.Get(), L"EVR");
+    if (SUCCEEDED(hr))
+        hr = graph->Render(output.Get()); // the graph's own filters come first
+    // Only a grabber feeding the EVR itself counts what the EVR receives.
+    ComPtr<IPin> now;
+    PIN_INFO nowInfo{};
+    if (SUCCEEDED(hr) && SUCCEEDED(output->ConnectedTo(&now)) && SUCCEEDED(now->QueryPinInfo(&nowInfo)))
+    {
+        ComPtr<IBaseFilter> connected;
+        connected.Attach(nowInfo.pFilter);
+        if (connected.Get() != evr.Get())
+            hr = VFW_E_NOT_CONNECTED;
+    }
+    else if (SUCCEEDED(hr))
+        hr = VFW_E_NOT_CONNECTED;
+    return hr;
+}
+
+// Plays a paused graph to its end once the benchmark says go, with the
+// other copies; reports what reached the renderer and what it drew.
+int PlayToTheEnd(IGraphBuilder* graph, IMediaControl* control, const SampleClock& clock, bool grabbing)
+{
+    UniqueHandle go(OpenEventW(SYNCHRONIZE, FALSE, FloorGoName(g_client).c_str()));
+    if (!go)
+        return Failed(FLOOR_KIND_PLAYED_SAMPLES, HRESULT_FROM_WIN32(GetLastError()));
+    HANDLE wait = go.Get();
+    while (MsgWaitForMultipleObjects(1, &wait, FALSE, 120000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
+        Pump();
+    ComPtr<IMediaEvent> events;
+    HRESULT hr = graph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(events.GetAddressOf()));
+    ComPtr<IQualProp> counter = FindFrameCounter(graph);
+    if (SUCCEEDED(hr))
+        hr = control->Run();
+    if (FAILED(hr))
+        return Failed(FLOOR_KIND_PLAYED_SAMPLES, hr);
+    long code = 0;
+    LONG_PTR p1 = 0, p2 = 0;
+    const double runAt = NowUs();
+    while (code != EC_COMPLETE && NowUs() - runAt < 120e6)
+    {
+        Pump();
+        if (SUCCEEDED(events->GetEvent(&code, &p1, &p2, 5)))
+            events->FreeEventParams(code, p1, p2);
+    }
+    int drawn = -1;
+    if (counter && FAILED(counter->get_FramesDrawn(&drawn)))
+        drawn = -1;
+    Figure(FLOOR_KIND_PLAYED_SAMPLES, grabbing ? clock.m_passed.load() : -1);
+    Figure(FLOOR_KIND_PLAYED_DRAWN, drawn);
+    control->Stop();
+    return 0;
+}
+
+int Graph(const std::wstring& media, bool run, bool atEnd, bool play, bool evr)
 {
     ScopedComInit com;
     const double start = NowUs();
@@ -177,11 +276,11 @@ int Graph(const std::wstring& media, bool run, bool atEnd)
     ComPtr<IMediaControl> control;
     if (SUCCEEDED(hr))
         hr = graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(control.GetAddressOf()));
-    // The run mode puts a sample grabber in first; the graph's building tries
+    // The run and play modes put a sample grabber in first; the graph's building tries
     // the filters it already holds before any other.
     SampleClock clock;
     ComPtr<IBaseFilter> grabberFilter;
-    if (SUCCEEDED(hr) && run &&
+    if (SUCCEEDED(hr) && (run || play) &&
         SUCCEEDED(CoCreateInstance(CLSID_SampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                                    reinterpret_cast<void**>(grabberFilter.GetAddressOf()))))
     {
@@ -196,6 +295,8 @@ int Graph(const std::wstring& media, bool run, bool atEnd)
     }
     if (SUCCEEDED(hr))
         hr = graph->RenderFile(media.c_str(), nullptr);
+    if (SUCCEEDED(hr) && evr)
+        hr = grabberFilter ? PutInTheEvr(graph.Get(), grabberFilter.Get()) : E_NOINTERFACE;
     if (SUCCEEDED(hr))
         hr = control->Pause();
     if (SUCCEEDED(hr))
@@ -203,6 +304,8 @@ int Graph(const std::wstring& media, bool run, bool atEnd)
     if (FAILED(hr))
         return Failed(FLOOR_KIND_GRAPH, hr);
     Figure(FLOOR_KIND_GRAPH, NowUs() - start);
+    if (play)
+        return PlayToTheEnd(graph.Get(), control.Get(), clock, grabberFilter != nullptr);
     if (!run)
     {
         control->Stop();
@@ -313,8 +416,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     int code = 0;
     if (mode == L"device")
         code = Device(window);
-    else if (mode == L"graph" || mode == L"run" || mode == L"loop")
-        code = Graph(media, mode == L"run" || mode == L"loop", mode == L"loop");
+    else if (mode == L"graph" || mode == L"run" || mode == L"loop" || mode == L"play" || mode == L"play-evr")
+        code = Graph(media, mode == L"run" || mode == L"loop", mode == L"loop", mode == L"play" || mode == L"play-evr",
+                     mode == L"play-evr");
     DestroyWindow(window);
     return code;
 }

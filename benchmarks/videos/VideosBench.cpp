@@ -365,6 +365,8 @@ struct FloorFigures
     std::vector<double> firstFrameMs;
     std::vector<double> sampleAfterRunMs;
     std::vector<double> sampleAfterSeekMs;
+    std::vector<double> playedSamples; // the play mode's counts, not times
+    std::vector<double> playedDrawn;
     int failures = 0;
 };
 
@@ -395,6 +397,10 @@ LRESULT CALLBACK FloorProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
                 g_floor->sampleAfterRunMs.push_back(inside);
             else if (kind == FLOOR_KIND_SAMPLE_AFTER_SEEK)
                 g_floor->sampleAfterSeekMs.push_back(inside);
+            else if (kind == FLOOR_KIND_PLAYED_SAMPLES)
+                g_floor->playedSamples.push_back(static_cast<double>(static_cast<LONG_PTR>(lParam)));
+            else if (kind == FLOOR_KIND_PLAYED_DRAWN)
+                g_floor->playedDrawn.push_back(static_cast<double>(static_cast<LONG_PTR>(lParam)));
             else
             {
                 g_floor->doneMs.push_back(sinceStart);
@@ -404,6 +410,14 @@ LRESULT CALLBACK FloorProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
         return 0;
     }
     return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+bool AnyRunning(const std::vector<UniqueHandle>& processes)
+{
+    for (const UniqueHandle& process : processes)
+        if (WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT)
+            return true;
+    return false;
 }
 
 class Floors
@@ -435,6 +449,8 @@ public:
         g_floor = &figures;
         g_floorStarts.assign(count, 0.0);
         std::vector<UniqueHandle> processes;
+        // The play mode's copies wait for this once their graphs are paused.
+        UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, FloorGoName(m_window).c_str()));
         const std::wstring path = BinDirectory() + L"\\qv-bench-platform.exe";
         for (int i = 0; i < count; ++i)
         {
@@ -455,8 +471,13 @@ public:
             CloseHandle(info.hThread);
             processes.emplace_back(info.hProcess);
         }
+        const ULONGLONG readyBy = GetTickCount64() + 60000;
+        while (figures.doneMs.size() + static_cast<size_t>(figures.failures) < static_cast<size_t>(count) &&
+               GetTickCount64() < readyBy && AnyRunning(processes))
+            PumpUntilTime(NowUs() + 5000.0);
+        SetEvent(go.Get());
         // Each program ends after its figure; its end flushes the figures it posted.
-        const ULONGLONG deadline = GetTickCount64() + 30000;
+        const ULONGLONG deadline = GetTickCount64() + 150000;
         for (UniqueHandle& process : processes)
         {
             while (WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT && GetTickCount64() < deadline)
@@ -684,6 +705,39 @@ void PrintFloorLine(const char* name, const FloorFigures& f, bool inside)
                     f.failures ? "  FAILURES" : "");
 }
 
+// What n bare graphs playing at once delivered, beside our frames seen.
+void PrintPlayedLine(const char* renderer, const FloorFigures& played, int mediaFrames)
+{
+    std::vector<double> reached;
+    int neverReached = 0;
+    for (double samples : played.playedSamples)
+    {
+        if (samples < 0.0)
+            continue;
+        reached.push_back(std::min(samples, static_cast<double>(mediaFrames)));
+        neverReached += mediaFrames - static_cast<int>(reached.back());
+    }
+    if (reached.empty())
+    {
+        std::printf("  floor bare graphs playing at once, %s: not observable%s\n", renderer,
+                    played.failures ? "  FAILURES" : "");
+        return;
+    }
+    std::vector<double> drawn;
+    for (double frames : played.playedDrawn)
+        if (frames >= 0.0)
+            drawn.push_back(frames);
+    std::printf("  floor bare graphs playing at once, %s: min %4.0f   median %5.1f   samples reached the renderer; "
+                "%d of %d never (%.2f %%)",
+                renderer, *std::min_element(reached.begin(), reached.end()), Median(reached), neverReached,
+                mediaFrames * static_cast<int>(reached.size()), 100.0 * neverReached / (mediaFrames * reached.size()));
+    if (drawn.empty())
+        std::printf("; the renderer counts no drawn frames");
+    else
+        std::printf("; drawn median %.1f", Median(drawn));
+    std::printf("%s\n", played.failures ? "  FAILURES" : "");
+}
+
 int RunVideos(const std::vector<int>& counts, const std::wstring& media, double fps)
 {
     Floors floors(media);
@@ -709,6 +763,10 @@ int RunVideos(const std::vector<int>& counts, const std::wstring& media, double 
             append(device, floors.Run(L"device", n));
             append(graph, floors.Run(L"graph", n));
         }
+        // The bare platform playing the same n files at once, to their end:
+        // with its default renderer, and with the renderer the server uses.
+        const FloorFigures played = floors.Run(L"play", n);
+        const FloorFigures playedEvr = floors.Run(L"play-evr", n);
 
         // One video alone is started three times, as its floors are.
         CpuAccount cpu;
@@ -759,6 +817,8 @@ int RunVideos(const std::vector<int>& counts, const std::wstring& media, double 
                     seenFrames.empty() ? 0.0 : *std::min_element(seenFrames.begin(), seenFrames.end()),
                     Median(seenFrames), mediaFrames, neverSeen, mediaFrames * static_cast<int>(seenFrames.size()),
                     seenFrames.empty() ? 0.0 : 100.0 * neverSeen / (mediaFrames * seenFrames.size()));
+        PrintPlayedLine("default renderer", played, mediaFrames);
+        PrintPlayedLine("EVR, own presenter", playedEvr, mediaFrames);
         std::printf("  polls per second per video       min %5.1f   median %5.1f (asked: 60)\n",
                     pollRate.empty() ? 0.0 : *std::min_element(pollRate.begin(), pollRate.end()), Median(pollRate));
         if (failed || incomplete || notReady)
