@@ -385,6 +385,7 @@ STDMETHODIMP EVRCustomPresenter::OnClockStart(MFTIME /*hnsSystemTime*/, LONGLONG
                 return hr;
         }
         PumpOutput(); // failures leave the sample in the pool; the next trigger retries
+        CheckComplete();
         return S_OK;
     });
 }
@@ -432,7 +433,10 @@ STDMETHODIMP EVRCustomPresenter::OnClockRestart(MFTIME /*hnsSystemTime*/)
         m_RenderState = RENDER_STATE_STARTED;
         hr = StartStep();
         if (SUCCEEDED(hr))
+        {
             PumpOutput(); // failures leave the sample in the pool; the next trigger retries
+            CheckComplete();
+        }
         return hr;
     });
 }
@@ -922,6 +926,11 @@ void EVRCustomPresenter::DiscardSamples()
 // it lets go of it.
 void EVRCustomPresenter::CheckComplete()
 {
+    // A stream that ends while the clock is stopped or paused (a seek near
+    // the end, delivered at once) completes when the clock starts: the graph
+    // would otherwise hear of its end while paused and loop or finish then.
+    if (m_RenderState != RENDER_STATE_STARTED)
+        return;
     if (!m_bEndStreaming.load() || m_bSampleNotify || m_Scheduler.GetCount() != 0)
         return;
     const LONG shown = m_pD3DPresentEngine ? m_pD3DPresentEngine->GetShownSampleCount() : 0;

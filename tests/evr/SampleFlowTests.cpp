@@ -217,6 +217,27 @@ TEST_F(SampleFlowTest, AFlushAfterTheEndOfStreamTakesItBack)
     EXPECT_EQ(0u, m_sink->Count(EC_COMPLETE));
 }
 
+// A seek near the end while paused delivers the end at once; the graph hears
+// of it only when the clock runs again, or a paused player would loop.
+TEST_F(SampleFlowTest, AStreamThatEndsWhilePausedCompletesWhenTheClockRestarts)
+{
+    StartPlaying();
+    m_mixer->AddFrame({kRed, 0, 40 * kMs});
+    ASSERT_HRESULT_SUCCEEDED(InputNotify());
+    ASSERT_EQ(kRed, PixelOf(Poll()));
+    ASSERT_HRESULT_SUCCEEDED(m_videoPresenter->OnClockPause(0));
+    ASSERT_HRESULT_SUCCEEDED(m_videoPresenter->ProcessMessage(MFVP_MESSAGE_FLUSH, 0));
+    ASSERT_HRESULT_SUCCEEDED(m_videoPresenter->ProcessMessage(MFVP_MESSAGE_ENDOFSTREAM, 0));
+    for (int i = 1; i <= 5; ++i)
+        Poll();
+    Sleep(50);
+    EXPECT_EQ(0u, m_sink->Count(EC_COMPLETE)) << "paused";
+
+    ASSERT_HRESULT_SUCCEEDED(m_videoPresenter->OnClockRestart(0));
+    Sleep(50);
+    EXPECT_EQ(1u, m_sink->Count(EC_COMPLETE));
+}
+
 #ifdef QV_HAVE_D3D9SHARE
 // Frames fail for good on a hung or removed adapter; the graph hears of it once.
 TEST_F(SampleFlowTest, AFrameFailingOnAHungDeviceIsReportedOnceAsAnAbort)
