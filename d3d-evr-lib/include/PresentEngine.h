@@ -59,8 +59,9 @@ public:
     virtual HRESULT GetService(REFGUID guidService, REFIID riid, void** ppv);
     virtual HRESULT CheckTextureFormat(D3DFORMAT format);
 
-    // count <= 0 means the default of three samples: one with the mixer or
-    // queued, the current frame, and the replaced frame the client may still draw.
+    // count <= 0 means the default of six samples: the current frame, the
+    // replaced frame the client may still draw, one with the mixer and three
+    // queued between two polls.
     HRESULT AllocateSamples(IMFMediaType* pFormat, ComPtrList<IMFSample>& samples, int count);
     void ReleaseSamples();
     // Run on the thread that answers frame requests; null only when out of memory.

@@ -24,8 +24,11 @@ namespace
 std::atomic<UINT32> g_SampleNumber{0};
 // The mixer renders into the sample textures; the format check asks for the same use.
 const DWORD kSampleTextureUsage = D3DUSAGE_RENDERTARGET;
-// Current, replaced, and one for the mixer.
-constexpr int kDefaultSampleCount = 3;
+// Current, replaced, one for the mixer, and three to wait in the queue for
+// the next poll: a busy client polls 100 ms apart and more, and a mixer
+// that finds no sample keeps its input, so the renderer's next frame has
+// nowhere to go and is lost.
+constexpr int kDefaultSampleCount = 6;
 // A frame's writes take milliseconds; far longer means the adapter is in trouble.
 constexpr DWORD kSampleWriteTimeoutMs = 1000;
 } // namespace

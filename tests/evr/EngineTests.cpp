@@ -121,7 +121,7 @@ TEST_F(EngineTest, AllocatesShareableRenderTargetSamplesNumberedFromZero)
     EXPECT_EQ(MF_E_UNEXPECTED, m_engine->AllocateSamples(nullptr, m_samples, 2));
 
     Allocate(0, 96, 48);
-    ASSERT_EQ(3u, m_samples.GetCount()) << "a count of 0 means three samples";
+    ASSERT_EQ(6u, m_samples.GetCount()) << "a count of 0 means six samples";
     LONG expectedNumber = 0;
     m_samples.ForEach([&](IMFSample* sample) {
         ComPtr<SampleData> data = GetSampleData(sample);
