@@ -117,6 +117,20 @@ HRESULT WaitForState(IMediaControl* control)
     return hr;
 }
 
+// Waits for the graph's EC_COMPLETE while this thread's windows keep being served.
+void WaitForTheEnd(IMediaEvent* events, double timeoutUs)
+{
+    long code = 0;
+    LONG_PTR p1 = 0, p2 = 0;
+    const double from = NowUs();
+    while (code != EC_COMPLETE && NowUs() - from < timeoutUs)
+    {
+        Pump();
+        if (SUCCEEDED(events->GetEvent(&code, &p1, &p2, 1)))
+            events->FreeEventParams(code, p1, p2);
+    }
+}
+
 // The video renderer's frame counter, if one of the graph's filters keeps one.
 ComPtr<IQualProp> FindFrameCounter(IGraphBuilder* graph)
 {
@@ -248,15 +262,7 @@ int PlayToTheEnd(IGraphBuilder* graph, IMediaControl* control, const SampleClock
         hr = control->Run();
     if (FAILED(hr))
         return Failed(FLOOR_KIND_PLAYED_SAMPLES, hr);
-    long code = 0;
-    LONG_PTR p1 = 0, p2 = 0;
-    const double runAt = NowUs();
-    while (code != EC_COMPLETE && NowUs() - runAt < 120e6)
-    {
-        Pump();
-        if (SUCCEEDED(events->GetEvent(&code, &p1, &p2, 5)))
-            events->FreeEventParams(code, p1, p2);
-    }
+    WaitForTheEnd(events.Get(), 120e6);
     int drawn = -1;
     if (counter && FAILED(counter->get_FramesDrawn(&drawn)))
         drawn = -1;
@@ -352,17 +358,7 @@ int Graph(const std::wstring& media, bool run, bool atEnd, bool play, bool evr)
         SUCCEEDED(graph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(events.GetAddressOf()))))
     {
         if (atEnd)
-        {
-            long code = 0;
-            LONG_PTR p1 = 0, p2 = 0;
-            const double waitFrom = NowUs();
-            while (code != EC_COMPLETE && NowUs() - waitFrom < 20e6)
-            {
-                Pump();
-                if (SUCCEEDED(events->GetEvent(&code, &p1, &p2, 1)))
-                    events->FreeEventParams(code, p1, p2);
-            }
-        }
+            WaitForTheEnd(events.Get(), 20e6);
         else
             Sleep(500); // well into the file: its samples in flight lie beyond 0.2 s
         // The new segment's first sample passes at once and waits in the
