@@ -705,32 +705,55 @@ void PrintFloorLine(const char* name, const FloorFigures& f, bool inside)
                     f.failures ? "  FAILURES" : "");
 }
 
+// Frames per video against the media's: the fewest, the median, and how many
+// of all the videos' frames never arrived.
+struct FrameShare
+{
+    double min = 0.0;
+    double median = 0.0;
+    int never = 0;
+    int total = 0;
+    double percent = 0.0;
+};
+
+FrameShare ShareOf(const std::vector<double>& frames, int mediaFrames)
+{
+    FrameShare share;
+    std::vector<double> capped;
+    for (double count : frames)
+        capped.push_back(std::min(count, static_cast<double>(mediaFrames)));
+    if (capped.empty())
+        return share;
+    share.min = *std::min_element(capped.begin(), capped.end());
+    share.median = Median(capped);
+    for (double count : capped)
+        share.never += mediaFrames - static_cast<int>(count);
+    share.total = mediaFrames * static_cast<int>(capped.size());
+    share.percent = share.total ? 100.0 * share.never / share.total : 0.0;
+    return share;
+}
+
 // What n bare graphs playing at once delivered, beside our frames seen.
 void PrintPlayedLine(const char* renderer, const FloorFigures& played, int mediaFrames)
 {
     std::vector<double> reached;
-    int neverReached = 0;
     for (double samples : played.playedSamples)
-    {
-        if (samples < 0.0)
-            continue;
-        reached.push_back(std::min(samples, static_cast<double>(mediaFrames)));
-        neverReached += mediaFrames - static_cast<int>(reached.back());
-    }
+        if (samples >= 0.0)
+            reached.push_back(samples);
     if (reached.empty())
     {
         std::printf("  floor bare graphs playing at once, %s: not observable%s\n", renderer,
                     played.failures ? "  FAILURES" : "");
         return;
     }
+    const FrameShare share = ShareOf(reached, mediaFrames);
     std::vector<double> drawn;
     for (double frames : played.playedDrawn)
         if (frames >= 0.0)
             drawn.push_back(frames);
     std::printf("  floor bare graphs playing at once, %s: min %4.0f   median %5.1f   samples reached the renderer; "
                 "%d of %d never (%.2f %%)",
-                renderer, *std::min_element(reached.begin(), reached.end()), Median(reached), neverReached,
-                mediaFrames * static_cast<int>(reached.size()), 100.0 * neverReached / (mediaFrames * reached.size()));
+                renderer, share.min, share.median, share.never, share.total, share.percent);
     if (drawn.empty())
         std::printf("; the renderer counts no drawn frames");
     else
@@ -783,8 +806,8 @@ int RunVideos(const std::vector<int>& counts, const std::wstring& media, double 
         }
         const std::string cpuText = cpu.End();
 
-        std::vector<double> ready, seenShare, pollRate;
-        int failed = 0, notReady = 0, incomplete = 0, mediaFrames = 0, neverSeen = 0;
+        std::vector<double> ready, pollRate;
+        int failed = 0, notReady = 0, incomplete = 0, mediaFrames = 0;
         std::vector<double> seenFrames;
         for (const PlayerResult& r : results)
         {
@@ -795,9 +818,7 @@ int RunVideos(const std::vector<int>& counts, const std::wstring& media, double 
             }
             ready.push_back(r.readyMs);
             mediaFrames = static_cast<int>(r.duration * fps + 0.5);
-            const int seen = std::min(r.framesSeen, mediaFrames);
-            seenFrames.push_back(seen);
-            neverSeen += mediaFrames - seen;
+            seenFrames.push_back(r.framesSeen);
             if (r.playSeconds > 0.0)
                 pollRate.push_back(r.polls / r.playSeconds);
             failed += r.failedPolls;
@@ -812,11 +833,10 @@ int RunVideos(const std::vector<int>& counts, const std::wstring& media, double 
         std::printf("  floor sum (start + graph + device)  median %7.1f ms; ours over it %.2fx\n",
                     Median(hello.helloMs) + Median(graph.insideMs) + Median(device.insideMs),
                     Median(ready) / (Median(hello.helloMs) + Median(graph.insideMs) + Median(device.insideMs)));
+        const FrameShare seen = ShareOf(seenFrames, mediaFrames);
         std::printf("  frames seen per video            min %4.0f   median %5.1f   of %d media frames; %d of %d never "
                     "seen (%.2f %%)\n",
-                    seenFrames.empty() ? 0.0 : *std::min_element(seenFrames.begin(), seenFrames.end()),
-                    Median(seenFrames), mediaFrames, neverSeen, mediaFrames * static_cast<int>(seenFrames.size()),
-                    seenFrames.empty() ? 0.0 : 100.0 * neverSeen / (mediaFrames * seenFrames.size()));
+                    seen.min, seen.median, mediaFrames, seen.never, seen.total, seen.percent);
         PrintPlayedLine("default renderer", played, mediaFrames);
         PrintPlayedLine("EVR, own presenter", playedEvr, mediaFrames);
         std::printf("  polls per second per video       min %5.1f   median %5.1f (asked: 60)\n",
