@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,7 +79,8 @@ void PumpUntilTime(double untilUs)
         const double left = untilUs - NowUs();
         if (left <= 0)
             return;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left / 1000.0), QS_ALLINPUT);
+        // Rounded up: a wait of 0 ms would spin on the message queue.
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::ceil(left / 1000.0)), QS_ALLINPUT);
     }
 }
 
@@ -207,7 +209,7 @@ public:
             const auto first = m_first.find(item.first);
             byName[item.second.first] += item.second.second - (first == m_first.end() ? 0 : first->second);
         }
-        uint64_t clientUs = 0, serverUs = 0, wineUs = 0;
+        uint64_t clientUs = 0, serverUs = 0, floorUs = 0, wineUs = 0;
         std::string names;
         char part[160];
         for (const auto& item : byName)
@@ -216,6 +218,8 @@ public:
                 clientUs += item.second;
             else if (item.first.rfind("qvfx-reviv", 0) == 0)
                 serverUs += item.second;
+            else if (item.first.rfind("qv-bench-platf", 0) == 0)
+                floorUs += item.second;
             else
             {
                 wineUs += item.second;
@@ -236,8 +240,13 @@ public:
             text << "(no QV_BENCH_PREFIX: Wine's processes not counted)";
         else
         {
-            add("client", clientUs);
-            add("servers", serverUs);
+            if (floorUs)
+                add("bare graphs", floorUs);
+            else
+            {
+                add("client", clientUs);
+                add("servers", serverUs);
+            }
             add("Wine's own", wineUs);
             if (!names.empty())
                 text << " (" << names << ")";
@@ -789,7 +798,10 @@ int RunVideos(const std::vector<int>& counts, const std::wstring& media, double 
         // The bare platform playing the same n files at once, to their end:
         // with its default renderer, and with the renderer the server uses.
         const FloorFigures played = floors.Run(L"play", n);
+        CpuAccount floorCpu;
+        floorCpu.Begin();
         const FloorFigures playedEvr = floors.Run(L"play-evr", n);
+        const std::string floorCpuText = floorCpu.End();
 
         // One video alone is started three times, as its floors are.
         CpuAccount cpu;
@@ -845,6 +857,7 @@ int RunVideos(const std::vector<int>& counts, const std::wstring& media, double 
             std::printf("  unanswered polls %d, videos without their end %d, never ready %d\n", failed, incomplete,
                         notReady);
         std::printf("  CPU: %s\n", cpuText.c_str());
+        std::printf("  floor CPU, bare graphs playing at once with the EVR: %s\n", floorCpuText.c_str());
         std::fflush(stdout);
     }
     return 0;
