@@ -65,6 +65,7 @@ private:
     HRESULT CreateVideoRenderer();
     HRESULT ApplyVolume();
     void HandleEvent(long eventCode, LONG_PTR param1, LONG_PTR param2);
+    bool CountPerFrameEvent(long eventCode);
     void RestartLoop();
     void LogFilters();
     void TearDown();
@@ -84,4 +85,5 @@ private:
     Microsoft::WRL::ComPtr<IBasicAudio> m_pAudio;
     std::unique_ptr<BaseVideoRenderer> m_pVideoRenderer;
     bool m_loop = true;
+    uint64_t m_perFrameEvents[3] = {}; // EC_SAMPLE_NEEDED to EC_SAMPLE_LATENCY, for the current graph
 };

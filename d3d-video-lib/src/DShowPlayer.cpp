@@ -534,9 +534,24 @@ void DShowPlayer::HandleEvent(long eventCode, LONG_PTR param1, LONG_PTR)
         code = VE_PLAY_PAUSED;
         break;
     default:
+        if (CountPerFrameEvent(eventCode))
+            return;
         break;
     }
     NotifyCallback(code, eventCode, static_cast<int64_t>(param1), nullptr);
+}
+
+// The renderer's figures of every sample (its processing latency, Wine's
+// renderer asking for input) arrive at the frame rate. Reported one by one
+// they were four log lines a frame, each opening and closing the log file:
+// about a sixth of the server's CPU, and a log that grew without end while a
+// video looped. The first of each kind is reported as any other unknown event;
+// the rest are counted, and the counts are logged when the graph goes down.
+bool DShowPlayer::CountPerFrameEvent(long eventCode)
+{
+    if (eventCode < EC_SAMPLE_NEEDED || eventCode > EC_SAMPLE_LATENCY)
+        return false;
+    return m_perFrameEvents[eventCode - EC_SAMPLE_NEEDED]++ > 0;
 }
 
 // A seek while running makes the graph pause, seek and run again from a start
@@ -635,6 +650,16 @@ void DShowPlayer::TearDown()
     m_state = PLAYER_STATE_CLOSED;
     m_seekCaps = 0;
     m_audioPresent = false;
+    std::ostringstream counts;
+    for (long code = EC_SAMPLE_NEEDED; code <= EC_SAMPLE_LATENCY; ++code)
+    {
+        uint64_t& count = m_perFrameEvents[code - EC_SAMPLE_NEEDED];
+        if (count > 1)
+            counts << " 0x" << std::hex << code << " x" << std::dec << count;
+        count = 0;
+    }
+    if (counts.tellp() > 0)
+        Log("DShowPlayer::TearDown", "per-frame events, reported once each:" + counts.str());
 }
 
 HRESULT DShowPlayer::Close(bool)
