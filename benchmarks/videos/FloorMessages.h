@@ -19,6 +19,7 @@ enum FloorKind : int
     FLOOR_KIND_SAMPLE_AFTER_SEEK = 5, // a seek to the start while running, to the next sample
     FLOOR_KIND_PLAYED_SAMPLES = 6,    // played to the end: video samples that reached the renderer
     FLOOR_KIND_PLAYED_DRAWN = 7,      // played to the end: frames the renderer drew, or -1
+    FLOOR_KIND_PLAYED_SHOWN = 8,      // played to the end: frames a 60 Hz poll of its current image saw, or -1
 };
 
 // The event that starts the play mode's graphs together, named after the

@@ -376,6 +376,7 @@ struct FloorFigures
     std::vector<double> sampleAfterSeekMs;
     std::vector<double> playedSamples; // the play mode's counts, not times
     std::vector<double> playedDrawn;
+    std::vector<double> playedShown;
     int failures = 0;
 };
 
@@ -410,6 +411,8 @@ LRESULT CALLBACK FloorProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
                 g_floor->playedSamples.push_back(static_cast<double>(static_cast<LONG_PTR>(lParam)));
             else if (kind == FLOOR_KIND_PLAYED_DRAWN)
                 g_floor->playedDrawn.push_back(static_cast<double>(static_cast<LONG_PTR>(lParam)));
+            else if (kind == FLOOR_KIND_PLAYED_SHOWN)
+                g_floor->playedShown.push_back(static_cast<double>(static_cast<LONG_PTR>(lParam)));
             else
             {
                 g_floor->doneMs.push_back(sinceStart);
@@ -767,6 +770,17 @@ void PrintPlayedLine(const char* renderer, const FloorFigures& played, int media
         std::printf("; the renderer counts no drawn frames");
     else
         std::printf("; drawn median %.1f", Median(drawn));
+    std::vector<double> shown;
+    for (double frames : played.playedShown)
+        if (frames >= 0.0)
+            shown.push_back(frames);
+    if (!shown.empty())
+    {
+        const FrameShare seen = ShareOf(shown, mediaFrames);
+        std::printf("\n      its current image read at 60 Hz: min %4.0f   median %5.1f   frames seen; %d of %d never "
+                    "seen (%.2f %%)",
+                    seen.min, seen.median, seen.never, seen.total, seen.percent);
+    }
     std::printf("%s\n", played.failures ? "  FAILURES" : "");
 }
 
