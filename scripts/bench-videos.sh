@@ -2,7 +2,8 @@
 # Builds and runs the multi-video benchmark (benchmarks/videos) under Wine, in
 # a prefix of its own whose Direct3D runs without its command-stream thread
 # (csmt = 0; the README says why), with the playback tests' overrides.
-#   scripts/bench-videos.sh [--counts 1,2,4,8,16 | --latency ...]
+#   scripts/bench-videos.sh [--counts 1,2,4,8,16] [--media ../test-data/clip-20s.mp4]
+#   scripts/bench-videos.sh --latency ...
 #   QV_BENCH_PERF=1 scripts/bench-videos.sh --counts 8
 #       also records a system-wide CPU profile of the run (Debian's linux-perf)
 #       and prints it by module and by thread.
