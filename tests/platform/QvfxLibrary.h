@@ -90,11 +90,3 @@ inline std::string ReadLogFile()
     text << file.rdbuf();
     return text.str();
 }
-
-inline size_t CountOf(const std::string& text, const std::string& piece)
-{
-    size_t count = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
-        ++count;
-    return count;
-}

@@ -259,11 +259,7 @@ TEST_F(PlaybackTest, PlayingShowsTheColoursInOrderAndCompletesOnceWithoutLoop)
     run.Settle(500);
     // The presenter's processing latency event came with each of the 75
     // frames; the server's log names it once.
-    const std::string log = ServerLog();
-    size_t latencyLines = 0;
-    for (size_t at = log.find("native 0x21 "); at != std::string::npos; at = log.find("native 0x21 ", at + 1))
-        ++latencyLines;
-    EXPECT_EQ(1u, latencyLines);
+    EXPECT_EQ(1u, CountOf(ServerLog(), "native 0x21 "));
 }
 
 TEST_F(PlaybackTest, PauseHoldsThePositionAndResumeMovesOn)

@@ -16,6 +16,15 @@ std::wstring TestMedia(const std::wstring& name);
 // False before qv-test-media has run; the tests that need the file skip then.
 bool HaveTestMedia(const std::wstring& name);
 
+// How often piece occurs in text, overlaps included (a log's lines, say).
+inline size_t CountOf(const std::string& text, const std::string& piece)
+{
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        ++count;
+    return count;
+}
+
 // Polls predicate() every pollMs until it holds or the time runs out.
 template <typename Predicate>
 bool WaitFor(Predicate predicate, DWORD timeoutMs, DWORD pollMs = 20)
