@@ -37,6 +37,7 @@
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
+#include <functional>
 #include <string>
 
 using Microsoft::WRL::ComPtr;
@@ -123,16 +124,27 @@ HRESULT WaitForState(IMediaControl* control)
     return hr;
 }
 
-// Waits for the graph's EC_COMPLETE while this thread's windows keep being served.
-void WaitForTheEnd(IMediaEvent* events, double timeoutUs)
+// Waits for the graph's EC_COMPLETE while this thread's windows keep being
+// served; tick, when given, runs 60 times a second meanwhile, as a client's
+// polls do.
+void WaitForTheEnd(IMediaEvent* events, double timeoutUs, const std::function<void()>& tick = nullptr)
 {
     long code = 0;
     LONG_PTR p1 = 0, p2 = 0;
     const double from = NowUs();
+    double next = from;
     while (code != EC_COMPLETE && NowUs() - from < timeoutUs)
     {
         Pump();
-        if (SUCCEEDED(events->GetEvent(&code, &p1, &p2, 1)))
+        long waitMs = 1;
+        if (tick)
+        {
+            tick();
+            next += 1e6 / 60.0;
+            const double left = next - NowUs();
+            waitMs = left > 0 ? static_cast<long>(std::ceil(left / 1000.0)) : 0;
+        }
+        if (SUCCEEDED(events->GetEvent(&code, &p1, &p2, waitMs)))
             events->FreeEventParams(code, p1, p2);
     }
 }
@@ -264,51 +276,48 @@ ComPtr<IMFVideoDisplayControl> FindDisplayControl(IGraphBuilder* graph)
     return nullptr;
 }
 
-// Reads the renderer's current image 60 times a second, as a client polls a
-// server, until the graph's end; returns the frames told apart by their
-// pixels, or -1 when the renderer gives no image.
-int WatchToTheEnd(IMediaEvent* events, IMFVideoDisplayControl* display, double timeoutUs)
+// Reads the renderer's current image, as a client polls a server; counts
+// the frames it shows, told apart by their pixels.
+class ImageWatch
 {
-    long code = 0;
-    LONG_PTR p1 = 0, p2 = 0;
-    const double from = NowUs();
-    double next = from;
-    int shown = 0;
-    bool readable = false;
-    uint64_t last = 0;
-    while (code != EC_COMPLETE && NowUs() - from < timeoutUs)
+public:
+    explicit ImageWatch(IMFVideoDisplayControl* display) : m_display(display) {}
+
+    void Read()
     {
-        Pump();
         BITMAPINFOHEADER header{};
         header.biSize = sizeof(header);
         BYTE* image = nullptr;
         DWORD size = 0;
         LONGLONG time = 0;
-        if (SUCCEEDED(display->GetCurrentImage(&header, &image, &size, &time)) && image)
+        if (FAILED(m_display->GetCurrentImage(&header, &image, &size, &time)) || !image)
+            return;
+        // Wine's presenter gives no time stamp. The test clips' scrolling
+        // gradient changes every frame, so every 16th word of the image
+        // tells frames apart at a fraction of the cost of reading it all.
+        uint64_t hash = 1469598103934665603ull;
+        for (DWORD at = 0; at + sizeof(uint64_t) <= size; at += 16 * sizeof(uint64_t))
         {
-            // Wine's presenter gives no time stamp. The test clips' scrolling
-            // gradient changes every frame, so every 16th word of the image
-            // tells frames apart at a fraction of the cost of reading it all.
-            uint64_t hash = 1469598103934665603ull;
-            for (DWORD at = 0; at + sizeof(uint64_t) <= size; at += 16 * sizeof(uint64_t))
-            {
-                uint64_t word = 0;
-                std::memcpy(&word, image + at, sizeof(word));
-                hash = (hash ^ word) * 1099511628211ull;
-            }
-            CoTaskMemFree(image);
-            readable = true;
-            if (hash != last)
-                ++shown;
-            last = hash;
+            uint64_t word = 0;
+            std::memcpy(&word, image + at, sizeof(word));
+            hash = (hash ^ word) * 1099511628211ull;
         }
-        next += 1e6 / 60.0;
-        const double left = next - NowUs();
-        if (SUCCEEDED(events->GetEvent(&code, &p1, &p2, left > 0 ? static_cast<long>(std::ceil(left / 1000.0)) : 0)))
-            events->FreeEventParams(code, p1, p2);
+        CoTaskMemFree(image);
+        m_readable = true;
+        if (hash != m_last)
+            ++m_shown;
+        m_last = hash;
     }
-    return readable ? shown : -1;
-}
+
+    // -1 when the renderer gave no image.
+    int Shown() const { return m_readable ? m_shown : -1; }
+
+private:
+    IMFVideoDisplayControl* m_display; // borrowed
+    int m_shown = 0;
+    bool m_readable = false;
+    uint64_t m_last = 0;
+};
 
 // Plays a paused graph to its end once the benchmark says go, with the
 // other copies; reports what reached the renderer and what it drew.
@@ -330,7 +339,11 @@ int PlayToTheEnd(IGraphBuilder* graph, IMediaControl* control, const SampleClock
         return Failed(FLOOR_KIND_PLAYED_SAMPLES, hr);
     int shown = -1;
     if (display)
-        shown = WatchToTheEnd(events.Get(), display.Get(), 120e6);
+    {
+        ImageWatch watch(display.Get());
+        WaitForTheEnd(events.Get(), 120e6, [&watch] { watch.Read(); });
+        shown = watch.Shown();
+    }
     else
         WaitForTheEnd(events.Get(), 120e6);
     int drawn = -1;

@@ -745,13 +745,20 @@ FrameShare ShareOf(const std::vector<double>& frames, int mediaFrames)
     return share;
 }
 
+// The figures that the floor programs could observe (the others are -1).
+std::vector<double> Observed(const std::vector<double>& figures)
+{
+    std::vector<double> observed;
+    for (double figure : figures)
+        if (figure >= 0.0)
+            observed.push_back(figure);
+    return observed;
+}
+
 // What n bare graphs playing at once delivered, beside our frames seen.
 void PrintPlayedLine(const char* renderer, const FloorFigures& played, int mediaFrames)
 {
-    std::vector<double> reached;
-    for (double samples : played.playedSamples)
-        if (samples >= 0.0)
-            reached.push_back(samples);
+    const std::vector<double> reached = Observed(played.playedSamples);
     if (reached.empty())
     {
         std::printf("  floor bare graphs playing at once, %s: not observable%s\n", renderer,
@@ -759,10 +766,7 @@ void PrintPlayedLine(const char* renderer, const FloorFigures& played, int media
         return;
     }
     const FrameShare share = ShareOf(reached, mediaFrames);
-    std::vector<double> drawn;
-    for (double frames : played.playedDrawn)
-        if (frames >= 0.0)
-            drawn.push_back(frames);
+    const std::vector<double> drawn = Observed(played.playedDrawn);
     std::printf("  floor bare graphs playing at once, %s: min %4.0f   median %5.1f   samples reached the renderer; "
                 "%d of %d never (%.2f %%)",
                 renderer, share.min, share.median, share.never, share.total, share.percent);
@@ -770,10 +774,7 @@ void PrintPlayedLine(const char* renderer, const FloorFigures& played, int media
         std::printf("; the renderer counts no drawn frames");
     else
         std::printf("; drawn median %.1f", Median(drawn));
-    std::vector<double> shown;
-    for (double frames : played.playedShown)
-        if (frames >= 0.0)
-            shown.push_back(frames);
+    const std::vector<double> shown = Observed(played.playedShown);
     if (!shown.empty())
     {
         const FrameShare seen = ShareOf(shown, mediaFrames);
