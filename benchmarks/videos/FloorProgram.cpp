@@ -16,10 +16,11 @@
 //           samples that reached the renderer (through the sample grabber)
 //           and the frames the renderer drew, if it counts them;
 //   play-evr as play, with the Enhanced Video Renderer and its own presenter
-//           as the renderer, the one the server uses with a presenter of ours;
-//           while it plays, its current image is read at 60 Hz, as a client
-//           polls our server, and the frames told apart by their pixels are
-//           reported.
+//           as the renderer, the one the server uses with a presenter of ours,
+//           fed by the decoder directly as in the server (no grabber: what
+//           reaches it is not counted); while it plays, its current image is
+//           read at 60 Hz, as a client polls our server, and the frames told
+//           apart by their pixels are reported.
 #include "FloorMessages.h"
 #include "Handles.h"
 
@@ -218,49 +219,34 @@ public:
     std::atomic<int> m_passed{0}; // every sample, the paused graph's first included
 };
 
-// Puts the Enhanced Video Renderer, with its own presenter, after the
-// sample grabber in place of the renderer the graph's building chose.
-HRESULT PutInTheEvr(IGraphBuilder* graph, IBaseFilter* grabber)
+// The Enhanced Video Renderer, with its own presenter, put in the graph
+// before it is built, as the server puts in its own: the graph's building
+// tries the filters it already holds first, so the decoder feeds the EVR
+// directly and hears its quality messages, as the server's decoder does.
+HRESULT AddTheEvr(IGraphBuilder* graph, ComPtr<IBaseFilter>* evr)
+{
+    HRESULT hr = CoCreateInstance(kClsidEnhancedVideoRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                  reinterpret_cast<void**>(evr->GetAddressOf()));
+    if (SUCCEEDED(hr))
+        hr = graph->AddFilter(evr->Get(), L"EVR");
+    return hr;
+}
+
+// Whether the graph's building connected the filter's input.
+bool IsFed(IBaseFilter* filter)
 {
     ComPtr<IEnumPins> pins;
-    HRESULT hr = grabber->EnumPins(&pins);
-    ComPtr<IPin> pin, output, peer;
-    while (SUCCEEDED(hr) && pins->Next(1, pin.ReleaseAndGetAddressOf(), nullptr) == S_OK)
+    ComPtr<IPin> pin, peer;
+    if (FAILED(filter->EnumPins(&pins)))
+        return false;
+    while (pins->Next(1, pin.ReleaseAndGetAddressOf(), nullptr) == S_OK)
     {
-        PIN_DIRECTION direction = PINDIR_INPUT;
-        if (SUCCEEDED(pin->QueryDirection(&direction)) && direction == PINDIR_OUTPUT)
-            output = pin;
+        PIN_DIRECTION direction = PINDIR_OUTPUT;
+        if (SUCCEEDED(pin->QueryDirection(&direction)) && direction == PINDIR_INPUT &&
+            SUCCEEDED(pin->ConnectedTo(peer.ReleaseAndGetAddressOf())))
+            return true;
     }
-    if (SUCCEEDED(hr) && (!output || FAILED(output->ConnectedTo(&peer))))
-        hr = VFW_E_NOT_CONNECTED;
-    PIN_INFO peerInfo{};
-    if (SUCCEEDED(hr))
-        hr = peer->QueryPinInfo(&peerInfo);
-    ComPtr<IBaseFilter> chosen;
-    chosen.Attach(peerInfo.pFilter);
-    if (SUCCEEDED(hr))
-        hr = graph->RemoveFilter(chosen.Get()); // disconnects it too
-    ComPtr<IBaseFilter> evr;
-    if (SUCCEEDED(hr))
-        hr = CoCreateInstance(kClsidEnhancedVideoRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
-                              reinterpret_cast<void**>(evr.GetAddressOf()));
-    if (SUCCEEDED(hr))
-        hr = graph->AddFilter(evr.Get(), L"EVR");
-    if (SUCCEEDED(hr))
-        hr = graph->Render(output.Get()); // the graph's own filters come first
-    // Only a grabber feeding the EVR itself counts what the EVR receives.
-    ComPtr<IPin> now;
-    PIN_INFO nowInfo{};
-    if (SUCCEEDED(hr) && SUCCEEDED(output->ConnectedTo(&now)) && SUCCEEDED(now->QueryPinInfo(&nowInfo)))
-    {
-        ComPtr<IBaseFilter> connected;
-        connected.Attach(nowInfo.pFilter);
-        if (connected.Get() != evr.Get())
-            hr = VFW_E_NOT_CONNECTED;
-    }
-    else if (SUCCEEDED(hr))
-        hr = VFW_E_NOT_CONNECTED;
-    return hr;
+    return false;
 }
 
 // The EVR's display control, through which its current image is read.
@@ -367,10 +353,13 @@ int Graph(const std::wstring& media, bool run, bool atEnd, bool play, bool evr)
     if (SUCCEEDED(hr))
         hr = graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(control.GetAddressOf()));
     // The run and play modes put a sample grabber in first; the graph's building tries
-    // the filters it already holds before any other.
+    // the filters it already holds before any other. The EVR's play mode has
+    // none: a grabber would keep the renderer's quality messages from the decoder.
     SampleClock clock;
-    ComPtr<IBaseFilter> grabberFilter;
-    if (SUCCEEDED(hr) && (run || play) &&
+    ComPtr<IBaseFilter> grabberFilter, evrFilter;
+    if (SUCCEEDED(hr) && evr)
+        hr = AddTheEvr(graph.Get(), &evrFilter);
+    else if (SUCCEEDED(hr) && (run || play) &&
         SUCCEEDED(CoCreateInstance(CLSID_SampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                                    reinterpret_cast<void**>(grabberFilter.GetAddressOf()))))
     {
@@ -385,8 +374,8 @@ int Graph(const std::wstring& media, bool run, bool atEnd, bool play, bool evr)
     }
     if (SUCCEEDED(hr))
         hr = graph->RenderFile(media.c_str(), nullptr);
-    if (SUCCEEDED(hr) && evr)
-        hr = grabberFilter ? PutInTheEvr(graph.Get(), grabberFilter.Get()) : E_NOINTERFACE;
+    if (SUCCEEDED(hr) && evrFilter && !IsFed(evrFilter.Get()))
+        hr = VFW_E_NOT_CONNECTED;
     if (SUCCEEDED(hr))
         hr = control->Pause();
     if (SUCCEEDED(hr))

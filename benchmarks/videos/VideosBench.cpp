@@ -759,22 +759,26 @@ std::vector<double> Observed(const std::vector<double>& figures)
 void PrintPlayedLine(const char* renderer, const FloorFigures& played, int mediaFrames)
 {
     const std::vector<double> reached = Observed(played.playedSamples);
-    if (reached.empty())
+    const std::vector<double> shown = Observed(played.playedShown);
+    std::printf("  floor bare graphs playing at once, %s:", renderer);
+    if (reached.empty() && shown.empty())
     {
-        std::printf("  floor bare graphs playing at once, %s: not observable%s\n", renderer,
-                    played.failures ? "  FAILURES" : "");
+        std::printf(" not observable%s\n", played.failures ? "  FAILURES" : "");
         return;
     }
-    const FrameShare share = ShareOf(reached, mediaFrames);
-    const std::vector<double> drawn = Observed(played.playedDrawn);
-    std::printf("  floor bare graphs playing at once, %s: min %4.0f   median %5.1f   samples reached the renderer; "
-                "%d of %d never (%.2f %%)",
-                renderer, share.min, share.median, share.never, share.total, share.percent);
-    if (drawn.empty())
-        std::printf("; the renderer counts no drawn frames");
+    if (reached.empty())
+        std::printf(" the decoder feeds the renderer, which counts neither samples nor frames drawn");
     else
-        std::printf("; drawn median %.1f", Median(drawn));
-    const std::vector<double> shown = Observed(played.playedShown);
+    {
+        const FrameShare share = ShareOf(reached, mediaFrames);
+        const std::vector<double> drawn = Observed(played.playedDrawn);
+        std::printf(" min %4.0f   median %5.1f   samples reached the renderer; %d of %d never (%.2f %%)", share.min,
+                    share.median, share.never, share.total, share.percent);
+        if (drawn.empty())
+            std::printf("; the renderer counts no drawn frames");
+        else
+            std::printf("; drawn median %.1f", Median(drawn));
+    }
     if (!shown.empty())
     {
         const FrameShare seen = ShareOf(shown, mediaFrames);
