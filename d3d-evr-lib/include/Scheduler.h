@@ -27,7 +27,8 @@ public:
 
     HRESULT Enqueue(IMFSample* pSample, bool presentNow);
     // The sample to show now, with the queue's reference; drops late samples
-    // whose successor is due too and leaves an early one queued.
+    // whose successor is due too and leaves an early one queued. A sample
+    // queued to be shown now is due at once.
     Microsoft::WRL::ComPtr<IMFSample> TakeDueSample();
     DWORD GetCount();
     void Flush();
@@ -45,4 +46,5 @@ private:
     ComPtrList<IMFSample> m_Samples;
     IMFClock* m_pClock = nullptr; // borrowed
     std::atomic<float> m_fRate{1.0f};
+    bool m_bFrontNow = false; // the front sample was queued to be shown now
 };

@@ -20,6 +20,10 @@ HRESULT SampleQueue::Enqueue(IMFSample* pSample, bool presentNow)
     // Without a clock there is no schedule: the newest frame is the one to show.
     if (presentNow || !m_pClock)
         m_Samples.Clear();
+    // A frame to show now (paused, stopped, scrubbing) is due whatever its
+    // time: the standing clock would otherwise hold a frame stamped ahead of
+    // it, the first after a start or a seek, forever.
+    m_bFrontNow = presentNow;
     return m_Samples.InsertBack(pSample);
 }
 
@@ -55,7 +59,8 @@ ComPtr<IMFSample> SampleQueue::TakeDueSample()
         if (FAILED(m_Samples.RemoveFront(sample.GetAddressOf())))
             return nullptr;
 
-        const Timing timing = Classify(sample.Get());
+        const Timing timing = m_bFrontNow ? TIMING_DUE : Classify(sample.Get());
+        m_bFrontNow = false;
         if (timing == TIMING_EARLY)
         {
             // Cannot fail: the node this sample just left is reused.
@@ -88,4 +93,5 @@ void SampleQueue::Flush()
     DebugTrace(L"Scheduler::Flush\n");
     CScopedLock lock(m_Lock);
     m_Samples.Clear();
+    m_bFrontNow = false;
 }
