@@ -46,5 +46,5 @@ private:
     ComPtrList<IMFSample> m_Samples;
     IMFClock* m_pClock = nullptr; // borrowed
     std::atomic<float> m_fRate{1.0f};
-    bool m_bFrontNow = false; // the front sample was queued to be shown now
+    bool m_bFrontNow = false; // the only queued sample is to be shown now (a later one ends that)
 };
