@@ -21,10 +21,9 @@
 // JoinFilterGraph, IMFVideoRenderer InitializeRenderer,
 // IMFTopologyServiceLookup LookupService, IMFGetService GetService,
 // IMediaEventSink Notify, the input pin's Disconnect,
-// BeginFlush, EndFlush, EndOfStream and Receive, and the mixer's
-// InitServicePointers, ProcessInput and ProcessOutput are patched in the real
-// objects' method tables (shared by every object of a kind; each hook calls
-// the original). Per filter the layer remembers the
+// BeginFlush, EndFlush and EndOfStream and the mixer's InitServicePointers
+// are patched in the real objects' method tables (shared by every object of a
+// kind; each hook calls the original). Per filter the layer remembers the
 // presenter it was given and the graph state, and tells the presenter what
 // Windows tells it (each rule is given at its hook):
 // - stopped to paused or running: BEGINSTREAMING; to stopped: OnClockStop and
@@ -38,10 +37,6 @@
 //   the graph, and Wine's own EC_COMPLETE does not;
 // - the clock service: the graph's stream time; the mixer service: the mixer's;
 // - InitializeRenderer while a pin is connected: VFW_E_WRONG_STATE;
-// - the mixer's output: the time stamp and duration of the input it mixed
-//   (Wine's mixer leaves its output unstamped, so a presenter would have
-//   nothing to schedule by; Windows' stamps it, and "How to Write an EVR
-//   Presenter" has the presenter schedule each sample by that time stamp);
 // - input pin disconnect and the filter's end: ReleaseServicePointers, and
 //   before the disconnect the renderer's own mixer and presenter are put back
 //   so that the faulting mixer has no device manager (ours stays out: unlike
@@ -59,7 +54,6 @@
 #include <mferror.h>
 #include <wrl/client.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -88,9 +82,6 @@ using GetServiceFn = HRESULT(STDMETHODCALLTYPE*)(IMFGetService*, REFGUID, REFIID
 using NotifyFn = HRESULT(STDMETHODCALLTYPE*)(IMediaEventSink*, LONG, LONG_PTR, LONG_PTR);
 using JoinFilterGraphFn = HRESULT(STDMETHODCALLTYPE*)(IBaseFilter*, IFilterGraph*, LPCWSTR);
 using InitializeRendererFn = HRESULT(STDMETHODCALLTYPE*)(IMFVideoRenderer*, IMFTransform*, IMFVideoPresenter*);
-using ReceiveFn = HRESULT(STDMETHODCALLTYPE*)(IMemInputPin*, IMediaSample*);
-using ProcessInputFn = HRESULT(STDMETHODCALLTYPE*)(IMFTransform*, DWORD, IMFSample*, DWORD);
-using ProcessOutputFn = HRESULT(STDMETHODCALLTYPE*)(IMFTransform*, DWORD, DWORD, MFT_OUTPUT_DATA_BUFFER*, DWORD*);
 
 void Trace(const std::string& text)
 {
@@ -202,9 +193,6 @@ GetServiceFn g_getService = nullptr;
 NotifyFn g_filterNotify = nullptr;
 NotifyFn g_graphNotify = nullptr;
 JoinFilterGraphFn g_joinFilterGraph = nullptr;
-ReceiveFn g_receive = nullptr;
-ProcessInputFn g_mixerProcessInput = nullptr;
-ProcessOutputFn g_mixerProcessOutput = nullptr;
 
 // Where Windows' order is undocumented, the layer's default is one guess and
 // QV_EVR_SHIM_VARIANT (a comma-separated list) names the others; the product
@@ -1186,108 +1174,6 @@ HRESULT STDMETHODCALLTYPE HookedMixerInitServicePointers(IMFTopologyServiceLooku
     }
 }
 
-struct StreamTimes
-{
-    bool stamped = false;
-    LONGLONG start = 0;
-    LONGLONG duration = 0;
-};
-
-// The time stamp of the sample a renderer's input pin is handing to its mixer,
-// by the thread that hands it on: Wine's renderer passes the mixer a copy
-// without it. Leaked on purpose, as the lock.
-std::map<DWORD, StreamTimes>& Receiving()
-{
-    static auto* receiving = new std::map<DWORD, StreamTimes>;
-    return *receiving;
-}
-
-// What each mixer was last given, for the output it makes from it.
-std::map<const void*, StreamTimes>& MixerInputs()
-{
-    static auto* inputs = new std::map<const void*, StreamTimes>;
-    return *inputs;
-}
-
-HRESULT STDMETHODCALLTYPE HookedReceive(IMemInputPin* self, IMediaSample* sample)
-{
-    REFERENCE_TIME start = 0, stop = 0;
-    const HRESULT timed = sample ? sample->GetTime(&start, &stop) : VFW_E_SAMPLE_TIME_NOT_SET;
-    StreamTimes times;
-    times.stamped = SUCCEEDED(timed);
-    times.start = start;
-    times.duration = timed == S_OK && stop > start ? stop - start : 0;
-    const DWORD thread = GetCurrentThreadId();
-    try
-    {
-        CScopedLock lock(Lock());
-        Receiving()[thread] = times;
-    }
-    catch (...)
-    {
-        Trace("Receive: exception");
-    }
-    const HRESULT hr = g_receive(self, sample);
-    CScopedLock lock(Lock());
-    Receiving().erase(thread);
-    return hr;
-}
-
-HRESULT STDMETHODCALLTYPE HookedMixerProcessInput(IMFTransform* self, DWORD stream, IMFSample* sample, DWORD flags)
-{
-    const HRESULT hr = g_mixerProcessInput(self, stream, sample, flags);
-    if (FAILED(hr) || stream != 0)
-        return hr;
-    StreamTimes times;
-    LONGLONG start = 0;
-    if (sample && SUCCEEDED(sample->GetSampleTime(&start)))
-    {
-        times.stamped = true;
-        times.start = start;
-        if (FAILED(sample->GetSampleDuration(&times.duration)))
-            times.duration = 0;
-    }
-    try
-    {
-        CScopedLock lock(Lock());
-        if (!times.stamped)
-        {
-            const auto receiving = Receiving().find(GetCurrentThreadId());
-            if (receiving != Receiving().end())
-                times = receiving->second;
-        }
-        MixerInputs()[self] = times;
-    }
-    catch (...)
-    {
-        Trace("mixer ProcessInput: exception");
-    }
-    return hr;
-}
-
-HRESULT STDMETHODCALLTYPE HookedMixerProcessOutput(IMFTransform* self, DWORD flags, DWORD count,
-                                                  MFT_OUTPUT_DATA_BUFFER* buffers, DWORD* status)
-{
-    const HRESULT hr = g_mixerProcessOutput(self, flags, count, buffers, status);
-    IMFSample* output = SUCCEEDED(hr) && count > 0 && buffers ? buffers[0].pSample : nullptr;
-    LONGLONG time = 0;
-    if (!output || SUCCEEDED(output->GetSampleTime(&time)))
-        return hr;
-    StreamTimes times;
-    {
-        CScopedLock lock(Lock());
-        const auto found = MixerInputs().find(self);
-        if (found != MixerInputs().end())
-            times = found->second;
-    }
-    if (times.stamped)
-    {
-        output->SetSampleTime(times.start);
-        output->SetSampleDuration(times.duration);
-    }
-    return hr;
-}
-
 // Hooks a mixer made by the renderer's factory.
 void InstrumentMixer(IUnknown* object)
 {
@@ -1295,14 +1181,8 @@ void InstrumentMixer(IUnknown* object)
     ComPtr<IMFTopologyServiceLookupClient> client;
     if (SUCCEEDED(object->QueryInterface(__uuidof(IMFTransform), reinterpret_cast<void**>(transform.GetAddressOf()))) &&
         SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(&client))))
-    {
         PatchSlot(client.Get(), kSlotLookupClientInit, reinterpret_cast<void*>(&HookedMixerInitServicePointers),
                   reinterpret_cast<void**>(&g_mixerInitServicePointers));
-        PatchSlot(transform.Get(), kSlotTransformProcessInput, reinterpret_cast<void*>(&HookedMixerProcessInput),
-                  reinterpret_cast<void**>(&g_mixerProcessInput));
-        PatchSlot(transform.Get(), kSlotTransformProcessOutput, reinterpret_cast<void*>(&HookedMixerProcessOutput),
-                  reinterpret_cast<void**>(&g_mixerProcessOutput));
-    }
 }
 
 // Hooks one new renderer filter and starts its record.
@@ -1361,10 +1241,6 @@ void Instrument(IUnknown* object)
                                reinterpret_cast<void**>(&g_endFlush)) &&
                      PatchSlot(pin.Get(), kSlotPinEndOfStream, reinterpret_cast<void*>(&HookedEndOfStream),
                                reinterpret_cast<void**>(&g_endOfStream));
-            ComPtr<IMemInputPin> input;
-            hooked = hooked && SUCCEEDED(pin.As(&input)) &&
-                     PatchSlot(input.Get(), kSlotMemInputReceive, reinterpret_cast<void*>(&HookedReceive),
-                               reinterpret_cast<void**>(&g_receive));
             pin.Reset();
         }
     }

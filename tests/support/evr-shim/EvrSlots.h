@@ -20,9 +20,6 @@ extern const unsigned kSlotLookupService;
 extern const unsigned kSlotGetService;
 extern const unsigned kSlotEventSinkNotify;
 extern const unsigned kSlotFilterJoinFilterGraph;
-extern const unsigned kSlotMemInputReceive;
-extern const unsigned kSlotTransformProcessInput;
-extern const unsigned kSlotTransformProcessOutput;
 
 #ifdef __cplusplus
 }
