@@ -1,5 +1,6 @@
 #include "HelperWindow.h"
 
+#include "CriticalSection.h"
 #include "Log.h"
 
 namespace
@@ -52,6 +53,12 @@ HelperWindow::~HelperWindow()
 
 HRESULT HelperWindow::RegisterWindowClass()
 {
+    // One registration at a time. Under Wine a class another thread is still
+    // registering already refuses a second registration but is not yet found
+    // by CreateWindowExW, which then fails with ERROR_CLASS_DOES_NOT_EXIST;
+    // players open their first windows on threads of their own, at once.
+    static CCriticalSection registering;
+    CScopedLock lock(registering);
     HINSTANCE module = ProcedureModule();
     WNDCLASSEXW existing = {};
     existing.cbSize = sizeof(existing);

@@ -58,8 +58,12 @@ bool VideoPlayerClient::Init(int64_t parentHwnd, const OpenParameters& parameter
     if (m_window.GetHwnd())
         return false;
     m_window.SetHandler(this);
-    if (FAILED(m_window.Create(nullptr, true)))
+    const HRESULT hr = m_window.Create(nullptr, true);
+    if (FAILED(hr))
+    {
+        Log("VideoPlayerClient::Init [ERROR]", "can't create window " + Hex(static_cast<uint32_t>(hr)));
         return false;
+    }
     m_clientHwnd = m_window.GetHwnd();
     return true;
 }

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <string>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -94,6 +96,32 @@ TEST(HelperWindow, SecondWindowOfTheSameClassReusesTheRegistration)
     EXPECT_EQ(6, SendMessageW(b.GetHwnd(), kHandled, 3, 0));
     EXPECT_EQ(1, std::count(first.messages.begin(), first.messages.end(), kHandled));
     EXPECT_EQ(1, std::count(second.messages.begin(), second.messages.end(), kHandled));
+}
+
+// Players start on threads of their own: the first windows of a class may be
+// made at the same moment, and each must be made.
+TEST(HelperWindow, FirstWindowsOfAClassMadeAtOnceOnManyThreadsAreAllCreated)
+{
+    const int kThreads = 16;
+    for (int round = 0; round < 40; ++round)
+    {
+        const std::wstring className = L"QvTestRace" + std::to_wstring(round);
+        std::vector<HRESULT> results(kThreads, E_PENDING);
+        std::atomic<int> waiting{kThreads};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kThreads; ++i)
+            threads.emplace_back([&, i] {
+                RecordingHandler handler;
+                HelperWindow window(className, &handler);
+                for (--waiting; waiting > 0;)
+                    std::this_thread::yield();
+                results[i] = window.Create(nullptr, true);
+            });
+        for (std::thread& thread : threads)
+            thread.join();
+        for (int i = 0; i < kThreads; ++i)
+            ASSERT_EQ(S_OK, results[i]) << "round " << round << ", thread " << i;
+    }
 }
 
 TEST(HelperWindow, PaintAndDestroyNeverReachTheHandler)
