@@ -328,6 +328,7 @@ int PlayToTheEnd(IGraphBuilder* graph, IMediaControl* control, const SampleClock
     {
         ImageWatch watch(display.Get());
         WaitForTheEnd(events.Get(), 120e6, [&watch] { watch.Read(); });
+        watch.Read(); // the end leaves its last frame in place, for the next read as for a player's next poll
         shown = watch.Shown();
     }
     else

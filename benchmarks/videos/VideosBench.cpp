@@ -1,14 +1,17 @@
 // videos-bench: N videos at once, played the way the library plays them, beside
 // the platform's floors measured in the same run.
 //
-//   videos-bench [--counts 1,2,4,8,16] [--media FILE] [--fps 25]
+//   videos-bench [--counts 1,2,4,8,16] [--media FILE] [--fps 25] [--identify]
 //     For each N: N player threads, each with one VideoPlayerClient that starts
 //     its own server, pumps its client window and polls its frame at 60 Hz.
 //     All play at once when all are ready. Prints start to ready (median, max),
-//     frames seen per video against the media's frames (min, median), polls per
+//     frames seen per video against the media's frames (min, median; the paused
+//     frame before Play and the last one after the end count), polls per
 //     second per video and CPU time per kind of process; beside them, N copies
 //     at once of a trivial program's start, a bare graph built and paused on the
 //     same file, and a Direct3D 9Ex device creation (qv-bench-platform).
+//     --identify also reads back every frame seen and tells them apart by their
+//     pixels, which checks that count; it costs the client a device per video.
 //   videos-bench --latency [--runs 5] [--media FILE] [--loop-media FILE] [--loop-seconds 10]
 //     Play to the first new frame (polled every millisecond), beside the bare
 //     graph's Run to its first drawn frame; then a short clip looping, with the
@@ -18,6 +21,7 @@
 // the test prefix's overrides. QV_BENCH_LINUX_PIDS="name:pid,..." names
 // processes outside Wine (wineserver, Xvfb) whose CPU time is counted too.
 #include "FloorMessages.h"
+#include "ShareTestDevice.h"
 #include "TestProcess.h"
 #include "VideoPlayerClient.h"
 
@@ -528,6 +532,9 @@ struct PlayerResult
     std::vector<double> frameTimesUs; // arrival of each new frame (latency mode)
     std::vector<double> restartTimesUs;
     std::vector<std::string> trace; // what the polls saw change, when asked for
+    // --identify: the pictures seen, told apart by their pixels (0: unreadable).
+    uint64_t pausedPicture = 0;
+    std::vector<uint64_t> pictures; // each new frame after Play, in order
 };
 
 struct BenchCallback : IVideoCallback
@@ -577,6 +584,36 @@ struct PlayerPlan
     double playSeconds = 0.0; // 0: until the media completes
     bool recordFrames = false;
     bool trace = false;
+    bool identify = false;
+};
+
+// Reads the picture a frame descriptor names, as the library's renderer
+// would draw it, and reduces it to a hash: tells apart what the polls only
+// know by texture handle. One device per player thread.
+class PictureReader
+{
+public:
+    uint64_t Read(const FrameParams& frame)
+    {
+        if (!m_device.Get() && FAILED(m_device.Create()))
+            return 0;
+        Microsoft::WRL::ComPtr<IDirect3DTexture9>& texture = m_open[frame.textureHandle];
+        if (!texture &&
+            FAILED(m_device.OpenShared(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(frame.textureHandle)),
+                                       frame.width, frame.height, static_cast<D3DFORMAT>(frame.format), &texture)))
+            return 0;
+        std::vector<uint32_t> pixels;
+        if (FAILED(m_device.ReadPixels(texture.Get(), &pixels)))
+            return 0;
+        uint64_t hash = 1469598103934665603ull;
+        for (uint32_t pixel : pixels)
+            hash = (hash ^ pixel) * 1099511628211ull;
+        return hash;
+    }
+
+private:
+    ShareTestDevice m_device;
+    std::map<uint64_t, Microsoft::WRL::ComPtr<IDirect3DTexture9>> m_open;
 };
 
 // Tells new frames from repeats. The server clears its descriptor while the
@@ -615,7 +652,12 @@ void PlayerThread(const PlayerPlan& plan, StartLine* line, PlayerResult* result)
     parameters.isLoopEnabled = plan.loop ? 1 : 0;
     bool started = client.Init(0, parameters);
     const double t0 = NowUs();
-    started = started && client.Open();
+    if (!started)
+        result->error = "the client could not be initialised";
+    else if (!(started = client.Open()))
+        result->error = "the client could not start its server";
+    if (!started)
+        std::fprintf(stderr, "  error: %s\n", result->error.c_str());
     if (started)
     {
         const double limit = t0 + 30e6;
@@ -635,11 +677,16 @@ void PlayerThread(const PlayerPlan& plan, StartLine* line, PlayerResult* result)
     }
 
     result->duration = client.GetDuration();
-    // The paused graph's first frame is already there; the first new frame is the next one.
+    // The paused graph's first frame is usually there already, and is seen:
+    // it is the media's first, and it is not shown again after Play (checked
+    // by pixels with --identify). The first new frame is the next one.
     NewFrames frames;
     FrameParams frame{};
     int lastStatus = client.GetFrameData(&frame);
-    frames.Observe(lastStatus, frame);
+    PictureReader reader;
+    const bool paused = frames.Observe(lastStatus, frame);
+    if (paused && plan.identify)
+        result->pausedPicture = reader.Read(frame);
     uint64_t lastHandle = frame.textureHandle;
     char text[120];
     if (plan.trace)
@@ -651,10 +698,8 @@ void PlayerThread(const PlayerPlan& plan, StartLine* line, PlayerResult* result)
     const double seconds = plan.playSeconds > 0.0 ? plan.playSeconds : result->duration + 5.0;
     client.Play();
     const double start = NowUs();
-    int seen = 0;
-    double nextPoll = start;
-    while (!(plan.playSeconds <= 0.0 && result->complete) && result->error.empty() && NowUs() - start < seconds * 1e6)
-    {
+    int seen = paused ? 1 : 0;
+    auto poll = [&] {
         frame = FrameParams{};
         const int status = client.GetFrameData(&frame);
         ++result->polls;
@@ -669,6 +714,8 @@ void PlayerThread(const PlayerPlan& plan, StartLine* line, PlayerResult* result)
         if (frames.Observe(status, frame))
         {
             ++seen;
+            if (plan.identify)
+                result->pictures.push_back(reader.Read(frame));
             const double now = NowUs();
             if (result->firstFrameMs < 0.0)
                 result->firstFrameMs = (now - start) / 1000.0;
@@ -679,9 +726,17 @@ void PlayerThread(const PlayerPlan& plan, StartLine* line, PlayerResult* result)
         }
         else if (status != VPC_FRAME_OK && status != VPC_FRAME_NONE_YET)
             ++result->failedPolls;
+    };
+    double nextPoll = start;
+    while (!(plan.playSeconds <= 0.0 && result->complete) && result->error.empty() && NowUs() - start < seconds * 1e6)
+    {
+        poll();
         nextPoll += 1e6 / plan.pollHz;
         PumpUntilTime(nextPoll);
     }
+    // The end leaves its last frame in place: the render loop's next poll shows it.
+    if (result->complete && result->error.empty())
+        poll();
     result->playSeconds = (NowUs() - start) / 1e6;
     result->framesSeen = seen;
     client.Close();
@@ -789,12 +844,45 @@ void PrintPlayedLine(const char* renderer, const FloorFigures& played, int media
     std::printf("%s\n", played.failures ? "  FAILURES" : "");
 }
 
-int RunVideos(const std::vector<int>& counts, const std::wstring& media, double fps)
+// What the polls showed, told apart by pixels rather than by descriptor.
+void PrintPictures(const std::vector<PlayerResult>& results, int mediaFrames)
+{
+    std::vector<double> distinct;
+    int pausedAgain = 0, repeats = 0, unreadable = 0, videos = 0, noPaused = 0;
+    for (const PlayerResult& r : results)
+    {
+        if (!r.ready)
+            continue;
+        ++videos;
+        std::set<uint64_t> seen;
+        if (r.pausedPicture)
+            seen.insert(r.pausedPicture);
+        else
+            ++noPaused;
+        for (uint64_t picture : r.pictures)
+        {
+            if (!picture)
+                ++unreadable;
+            else if (!seen.insert(picture).second)
+                ++(picture == r.pausedPicture ? pausedAgain : repeats);
+        }
+        distinct.push_back(static_cast<double>(seen.size()));
+    }
+    const FrameShare share = ShareOf(distinct, mediaFrames);
+    std::printf("  pictures told apart by pixels    min %4.0f   median %5.1f   of %d, the paused one included; %d of %d "
+                "never seen (%.2f %%)\n      no picture before Play in %d of %d videos; the paused picture counted "
+                "again after Play in %d; other pictures counted twice %d; unreadable %d\n",
+                share.min, share.median, mediaFrames, share.never, share.total, share.percent, noPaused, videos,
+                pausedAgain, repeats, unreadable);
+}
+
+int RunVideos(const std::vector<int>& counts, const std::wstring& media, double fps, bool identify)
 {
     Floors floors(media);
     PlayerPlan plan;
     plan.media = media;
     plan.fps = fps;
+    plan.identify = identify;
     std::printf("media %ls, %.0f fps; each video: its own client, player thread and server, polled at 60 Hz\n",
                 media.c_str(), fps);
     for (int n : counts)
@@ -868,6 +956,8 @@ int RunVideos(const std::vector<int>& counts, const std::wstring& media, double 
         std::printf("  frames seen per video            min %4.0f   median %5.1f   of %d media frames; %d of %d never "
                     "seen (%.2f %%)\n",
                     seen.min, seen.median, mediaFrames, seen.never, seen.total, seen.percent);
+        if (identify)
+            PrintPictures(results, mediaFrames);
         PrintPlayedLine("default renderer", played, mediaFrames);
         PrintPlayedLine("EVR, own presenter", playedEvr, mediaFrames);
         std::printf("  polls per second per video       min %5.1f   median %5.1f (asked: 60)\n",
@@ -1007,12 +1097,15 @@ int wmain(int argc, wchar_t** argv)
     double loopSeconds = 10.0;
     int runs = 5;
     bool latency = false;
+    bool identify = false;
     for (int i = 1; i < argc; ++i)
     {
         const std::wstring arg = argv[i];
         const bool more = i + 1 < argc;
         if (arg == L"--latency")
             latency = true;
+        else if (arg == L"--identify")
+            identify = true;
         else if (arg == L"--counts" && more)
             counts = ParseCounts(argv[++i]);
         else if (arg == L"--media" && more)
@@ -1027,7 +1120,7 @@ int wmain(int argc, wchar_t** argv)
             loopSeconds = _wtof(argv[++i]);
         else
         {
-            std::fprintf(stderr, "usage: videos-bench [--counts 1,2,4,8,16] [--media FILE] [--fps 25]\n"
+            std::fprintf(stderr, "usage: videos-bench [--counts 1,2,4,8,16] [--media FILE] [--fps 25] [--identify]\n"
                                  "       videos-bench --latency [--runs 5] [--media FILE] [--loop-media FILE] "
                                  "[--loop-seconds 10]\n");
             return 1;
@@ -1040,7 +1133,7 @@ int wmain(int argc, wchar_t** argv)
             *path = full;
     }
     timeBeginPeriod(1);
-    const int code = latency ? RunLatency(runs, media, loopMedia, fps, loopSeconds) : RunVideos(counts, media, fps);
+    const int code = latency ? RunLatency(runs, media, loopMedia, fps, loopSeconds) : RunVideos(counts, media, fps, identify);
     timeEndPeriod(1);
     // QV_BENCH_PID_FILE (a Linux path): where to list the processes counted.
     if (const char* pidFile = std::getenv("QV_BENCH_PID_FILE"))
