@@ -391,16 +391,23 @@ std::string CodeSpread(const std::map<long, long>& byCode)
 }
 
 // Figures once Wine's idle pool threads (and their stacks) have come and gone:
-// the smallest memory and thread count of a few samples.
+// the smallest memory, thread and handle count of a few samples. A handle
+// held for a moment (a pool thread's, a wait being torn down) is not growth;
+// one that leaked is in every sample.
 ProcessFigures SettledFigures()
 {
     ProcessFigures settled = MeasureProcess(GetCurrentProcessId());
     for (int i = 0; i < 4; ++i)
     {
         Sleep(250);
-        const ProcessFigures sample = MeasureProcess(GetCurrentProcessId());
+        ProcessFigures sample = MeasureProcess(GetCurrentProcessId());
         settled.privateKb = std::min(settled.privateKb, sample.privateKb);
         settled.threads = std::min(settled.threads, sample.threads);
+        if (sample.handlesKnown && sample.handles < settled.handles)
+        {
+            settled.handles = sample.handles;
+            settled.handlesByType = std::move(sample.handlesByType);
+        }
     }
     return settled;
 }
