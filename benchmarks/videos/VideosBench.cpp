@@ -529,7 +529,8 @@ struct PlayerResult
     float duration = 0.0f;
     double firstFrameMs = -1.0;
     double secondFrameMs = -1.0;      // the first that moves: the paused graph shows no frame
-    std::vector<double> frameTimesUs; // arrival of each new frame (latency mode)
+    double playUs = 0.0;              // when Play was sent
+    std::vector<double> frameTimesUs; // arrival of each new frame
     std::vector<double> restartTimesUs;
     std::vector<std::string> trace; // what the polls saw change, when asked for
     // --identify: the pictures seen, told apart by their pixels (0: unreadable).
@@ -698,6 +699,7 @@ void PlayerThread(const PlayerPlan& plan, StartLine* line, PlayerResult* result)
     const double seconds = plan.playSeconds > 0.0 ? plan.playSeconds : result->duration + 5.0;
     client.Play();
     const double start = NowUs();
+    result->playUs = start;
     int seen = paused ? 1 : 0;
     auto poll = [&] {
         frame = FrameParams{};
@@ -844,6 +846,25 @@ void PrintPlayedLine(const char* renderer, const FloorFigures& played, int media
     std::printf("%s\n", played.failures ? "  FAILURES" : "");
 }
 
+// When the frames never seen went missing: a pause between two new frames
+// longer than one and a half frame intervals stands for the frames it skipped.
+void PrintMissedByTime(const std::vector<PlayerResult>& results, double fps)
+{
+    const double intervalUs = 1e6 / fps;
+    int early = 0, later = 0;
+    for (const PlayerResult& r : results)
+        for (size_t i = 1; i < r.frameTimesUs.size(); ++i)
+        {
+            const double gap = r.frameTimesUs[i] - r.frameTimesUs[i - 1];
+            if (gap <= 1.5 * intervalUs)
+                continue;
+            const int skipped = static_cast<int>(std::lround(gap / intervalUs)) - 1;
+            (r.frameTimesUs[i - 1] - r.playUs < 1e6 ? early : later) += skipped;
+        }
+    std::printf("      pauses between new frames stand for %d frames in the first second after Play, %d later\n", early,
+                later);
+}
+
 // What the polls showed, told apart by pixels rather than by descriptor.
 void PrintPictures(const std::vector<PlayerResult>& results, int mediaFrames)
 {
@@ -883,6 +904,7 @@ int RunVideos(const std::vector<int>& counts, const std::wstring& media, double 
     plan.media = media;
     plan.fps = fps;
     plan.identify = identify;
+    plan.recordFrames = true;
     std::printf("media %ls, %.0f fps; each video: its own client, player thread and server, polled at 60 Hz\n",
                 media.c_str(), fps);
     for (int n : counts)
@@ -956,6 +978,7 @@ int RunVideos(const std::vector<int>& counts, const std::wstring& media, double 
         std::printf("  frames seen per video            min %4.0f   median %5.1f   of %d media frames; %d of %d never "
                     "seen (%.2f %%)\n",
                     seen.min, seen.median, mediaFrames, seen.never, seen.total, seen.percent);
+        PrintMissedByTime(results, fps);
         if (identify)
             PrintPictures(results, mediaFrames);
         PrintPlayedLine("default renderer", played, mediaFrames);
