@@ -31,4 +31,22 @@ mkdir -p "$(dirname "$prefix")"
         pid=$(pgrep -n -f "wineserver.* -p" || true)
         echo "${pid:-0}" >"$marker"
     fi
+    # The desktop's own process (explorer) is otherwise started by the first
+    # program that opens a window, and inherits that program's output: ctest
+    # then waits for a finished test's pipe for as long as the desktop lives,
+    # that is while any other test runs. Started here with no inherited output.
+    desktop_running() {
+        local p
+        for p in $(pgrep -f 'explorer.exe /desktop'); do
+            tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$prefix" && return 0
+        done
+        return 1
+    }
+    if ! desktop_running; then
+        setsid "$wine" explorer.exe /desktop </dev/null >/dev/null 2>&1 9>&- &
+        for _ in $(seq 50); do
+            desktop_running && break
+            sleep 0.1
+        done
+    fi
 ) 9>"$prefix.lock"
