@@ -858,6 +858,14 @@ void EVRCustomPresenter::ReportDeviceFailure()
 void EVRCustomPresenter::QueueForPresentation(IMFSample* pSample)
 {
     const bool presentNow = m_RenderState != RENDER_STATE_STARTED || m_fRate == 0.0f;
+    // The mixer stamps each frame with its presentation time; without one a
+    // running stream's frames are shown as polled, not on their time.
+    LONGLONG time = 0;
+    if (!presentNow && m_pClock && !m_bUntimedReported && FAILED(pSample->GetSampleTime(&time)))
+    {
+        m_bUntimedReported = true;
+        Log("EVRCustomPresenter::QueueForPresentation", "a sample without a time stamp: frames are shown as polled");
+    }
     m_Scheduler.Enqueue(pSample, presentNow); // fails only out of memory; the sample then returns to the pool
 }
 

@@ -160,6 +160,7 @@ private:
     bool m_bPrerolled = false;
     std::atomic<bool> m_bEndStreaming{false}; // read by the polling thread without the lock
     bool m_bDeviceFailed = false;
+    bool m_bUntimedReported = false; // a running stream's sample came without a time stamp
     MFVideoNormalizedRect m_nrcSource{0.0f, 0.0f, 1.0f, 1.0f};
     float m_fRate = 1.0f;
     std::unique_ptr<D3DPresentEngine> m_pD3DPresentEngine;

@@ -21,9 +21,10 @@
 // JoinFilterGraph, IMFVideoRenderer InitializeRenderer,
 // IMFTopologyServiceLookup LookupService, IMFGetService GetService,
 // IMediaEventSink Notify, the input pin's Disconnect,
-// BeginFlush, EndFlush and EndOfStream and the mixer's InitServicePointers
-// are patched in the real objects' method tables (shared by every object of a
-// kind; each hook calls the original). Per filter the layer remembers the
+// BeginFlush, EndFlush, EndOfStream and Receive, and the mixer's
+// InitServicePointers, ProcessInput and ProcessOutput are patched in the real
+// objects' method tables (shared by every object of a kind; each hook calls
+// the original). Per filter the layer remembers the
 // presenter it was given and the graph state, and tells the presenter what
 // Windows tells it (each rule is given at its hook):
 // - stopped to paused or running: BEGINSTREAMING; to stopped: OnClockStop and
@@ -37,6 +38,10 @@
 //   the graph, and Wine's own EC_COMPLETE does not;
 // - the clock service: the graph's stream time; the mixer service: the mixer's;
 // - InitializeRenderer while a pin is connected: VFW_E_WRONG_STATE;
+// - the mixer's output: the time stamp and duration of the input it mixed
+//   (Wine's mixer leaves its output unstamped, so a presenter would have
+//   nothing to schedule by; Windows' stamps it, and "How to Write an EVR
+//   Presenter" has the presenter schedule each sample by that time stamp);
 // - input pin disconnect and the filter's end: ReleaseServicePointers, and
 //   before the disconnect the renderer's own mixer and presenter are put back
 //   so that the faulting mixer has no device manager (ours stays out: unlike
@@ -82,6 +87,9 @@ using GetServiceFn = HRESULT(STDMETHODCALLTYPE*)(IMFGetService*, REFGUID, REFIID
 using NotifyFn = HRESULT(STDMETHODCALLTYPE*)(IMediaEventSink*, LONG, LONG_PTR, LONG_PTR);
 using JoinFilterGraphFn = HRESULT(STDMETHODCALLTYPE*)(IBaseFilter*, IFilterGraph*, LPCWSTR);
 using InitializeRendererFn = HRESULT(STDMETHODCALLTYPE*)(IMFVideoRenderer*, IMFTransform*, IMFVideoPresenter*);
+using ReceiveFn = HRESULT(STDMETHODCALLTYPE*)(IMemInputPin*, IMediaSample*);
+using ProcessInputFn = HRESULT(STDMETHODCALLTYPE*)(IMFTransform*, DWORD, IMFSample*, DWORD);
+using ProcessOutputFn = HRESULT(STDMETHODCALLTYPE*)(IMFTransform*, DWORD, DWORD, MFT_OUTPUT_DATA_BUFFER*, DWORD*);
 
 void Trace(const std::string& text)
 {
@@ -193,6 +201,9 @@ GetServiceFn g_getService = nullptr;
 NotifyFn g_filterNotify = nullptr;
 NotifyFn g_graphNotify = nullptr;
 JoinFilterGraphFn g_joinFilterGraph = nullptr;
+ReceiveFn g_receive = nullptr;
+ProcessInputFn g_mixerProcessInput = nullptr;
+ProcessOutputFn g_mixerProcessOutput = nullptr;
 
 // Where Windows' order is undocumented, the layer's default is one guess and
 // QV_EVR_SHIM_VARIANT (a comma-separated list) names the others; the product
@@ -1174,6 +1185,106 @@ HRESULT STDMETHODCALLTYPE HookedMixerInitServicePointers(IMFTopologyServiceLooku
     }
 }
 
+struct StreamTimes
+{
+    bool stamped = false;
+    LONGLONG start = 0;
+    LONGLONG duration = 0;
+};
+
+// The stamping hooks run on the streaming threads for every frame, so they
+// take no lock of the layer's: a thread ended by the process's exit while
+// holding one would leave it to block the teardown hooks that need it.
+
+// The time stamp of the sample a renderer's input pin is handing to its
+// mixer, for the thread that hands it on (Wine's renderer passes the mixer a
+// copy without it): a thread-local slot that points at HookedReceive's own.
+DWORD ReceivingSlot()
+{
+    static const DWORD slot = TlsAlloc();
+    return slot;
+}
+
+// What each mixer was last given, for the output it makes from it: kept in
+// the mixer's own attribute store, which lives and goes with the mixer.
+// {5f0c1d9e-4a7b-4c2e-9d63-2b8e7f1a4c55}, the layer's own key.
+const GUID kLastInputTimes = {0x5f0c1d9e, 0x4a7b, 0x4c2e, {0x9d, 0x63, 0x2b, 0x8e, 0x7f, 0x1a, 0x4c, 0x55}};
+
+void RememberInput(IMFTransform* mixer, const StreamTimes& times)
+{
+    ComPtr<IMFAttributes> attributes;
+    if (SUCCEEDED(mixer->GetAttributes(&attributes)) && attributes)
+        attributes->SetBlob(kLastInputTimes, reinterpret_cast<const UINT8*>(&times), sizeof(times));
+}
+
+StreamTimes LastInput(IMFTransform* mixer)
+{
+    StreamTimes times;
+    ComPtr<IMFAttributes> attributes;
+    UINT32 size = 0;
+    if (FAILED(mixer->GetAttributes(&attributes)) || !attributes ||
+        FAILED(attributes->GetBlob(kLastInputTimes, reinterpret_cast<UINT8*>(&times), sizeof(times), &size)) ||
+        size != sizeof(times))
+        return StreamTimes();
+    return times;
+}
+
+HRESULT STDMETHODCALLTYPE HookedReceive(IMemInputPin* self, IMediaSample* sample)
+{
+    REFERENCE_TIME start = 0, stop = 0;
+    const HRESULT timed = sample ? sample->GetTime(&start, &stop) : VFW_E_SAMPLE_TIME_NOT_SET;
+    StreamTimes times;
+    times.stamped = SUCCEEDED(timed);
+    times.start = start;
+    times.duration = timed == S_OK && stop > start ? stop - start : 0;
+    const DWORD slot = ReceivingSlot();
+    const bool kept = slot != TLS_OUT_OF_INDEXES && TlsSetValue(slot, &times);
+    const HRESULT hr = g_receive(self, sample);
+    if (kept)
+        TlsSetValue(slot, nullptr);
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE HookedMixerProcessInput(IMFTransform* self, DWORD stream, IMFSample* sample, DWORD flags)
+{
+    const HRESULT hr = g_mixerProcessInput(self, stream, sample, flags);
+    if (FAILED(hr) || stream != 0)
+        return hr;
+    StreamTimes times;
+    LONGLONG start = 0;
+    if (sample && SUCCEEDED(sample->GetSampleTime(&start)))
+    {
+        times.stamped = true;
+        times.start = start;
+        if (FAILED(sample->GetSampleDuration(&times.duration)))
+            times.duration = 0;
+    }
+    else if (ReceivingSlot() != TLS_OUT_OF_INDEXES)
+    {
+        if (const auto* receiving = static_cast<const StreamTimes*>(TlsGetValue(ReceivingSlot())))
+            times = *receiving;
+    }
+    RememberInput(self, times);
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE HookedMixerProcessOutput(IMFTransform* self, DWORD flags, DWORD count,
+                                                  MFT_OUTPUT_DATA_BUFFER* buffers, DWORD* status)
+{
+    const HRESULT hr = g_mixerProcessOutput(self, flags, count, buffers, status);
+    IMFSample* output = SUCCEEDED(hr) && count > 0 && buffers ? buffers[0].pSample : nullptr;
+    LONGLONG time = 0;
+    if (!output || SUCCEEDED(output->GetSampleTime(&time)))
+        return hr;
+    const StreamTimes times = LastInput(self);
+    if (times.stamped)
+    {
+        output->SetSampleTime(times.start);
+        output->SetSampleDuration(times.duration);
+    }
+    return hr;
+}
+
 // Hooks a mixer made by the renderer's factory.
 void InstrumentMixer(IUnknown* object)
 {
@@ -1181,8 +1292,14 @@ void InstrumentMixer(IUnknown* object)
     ComPtr<IMFTopologyServiceLookupClient> client;
     if (SUCCEEDED(object->QueryInterface(__uuidof(IMFTransform), reinterpret_cast<void**>(transform.GetAddressOf()))) &&
         SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(&client))))
+    {
         PatchSlot(client.Get(), kSlotLookupClientInit, reinterpret_cast<void*>(&HookedMixerInitServicePointers),
                   reinterpret_cast<void**>(&g_mixerInitServicePointers));
+        PatchSlot(transform.Get(), kSlotTransformProcessInput, reinterpret_cast<void*>(&HookedMixerProcessInput),
+                  reinterpret_cast<void**>(&g_mixerProcessInput));
+        PatchSlot(transform.Get(), kSlotTransformProcessOutput, reinterpret_cast<void*>(&HookedMixerProcessOutput),
+                  reinterpret_cast<void**>(&g_mixerProcessOutput));
+    }
 }
 
 // Hooks one new renderer filter and starts its record.
@@ -1241,6 +1358,10 @@ void Instrument(IUnknown* object)
                                reinterpret_cast<void**>(&g_endFlush)) &&
                      PatchSlot(pin.Get(), kSlotPinEndOfStream, reinterpret_cast<void*>(&HookedEndOfStream),
                                reinterpret_cast<void**>(&g_endOfStream));
+            ComPtr<IMemInputPin> input;
+            hooked = hooked && SUCCEEDED(pin.As(&input)) &&
+                     PatchSlot(input.Get(), kSlotMemInputReceive, reinterpret_cast<void*>(&HookedReceive),
+                               reinterpret_cast<void**>(&g_receive));
             pin.Reset();
         }
     }

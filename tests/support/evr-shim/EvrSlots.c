@@ -26,3 +26,6 @@ const unsigned kSlotLookupService = offsetof(IMFTopologyServiceLookupVtbl, Looku
 const unsigned kSlotGetService = offsetof(IMFGetServiceVtbl, GetService) / sizeof(void*);
 const unsigned kSlotEventSinkNotify = offsetof(IMediaEventSinkVtbl, Notify) / sizeof(void*);
 const unsigned kSlotFilterJoinFilterGraph = offsetof(IBaseFilterVtbl, JoinFilterGraph) / sizeof(void*);
+const unsigned kSlotMemInputReceive = offsetof(IMemInputPinVtbl, Receive) / sizeof(void*);
+const unsigned kSlotTransformProcessInput = offsetof(IMFTransformVtbl, ProcessInput) / sizeof(void*);
+const unsigned kSlotTransformProcessOutput = offsetof(IMFTransformVtbl, ProcessOutput) / sizeof(void*);

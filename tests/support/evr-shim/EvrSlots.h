@@ -20,6 +20,9 @@ extern const unsigned kSlotLookupService;
 extern const unsigned kSlotGetService;
 extern const unsigned kSlotEventSinkNotify;
 extern const unsigned kSlotFilterJoinFilterGraph;
+extern const unsigned kSlotMemInputReceive;
+extern const unsigned kSlotTransformProcessInput;
+extern const unsigned kSlotTransformProcessOutput;
 
 #ifdef __cplusplus
 }
