@@ -659,7 +659,7 @@ void PlayerThread(const PlayerPlan& plan, StartLine* line, PlayerResult* result)
         result->error = "the client could not start its server";
     if (!started)
         std::fprintf(stderr, "  error: %s\n", result->error.c_str());
-    if (started)
+    else
     {
         const double limit = t0 + 30e6;
         while (!result->ready && result->error.empty() && NowUs() < limit)

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <string>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
