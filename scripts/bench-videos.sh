@@ -7,7 +7,15 @@
 #   QV_BENCH_PERF=1 scripts/bench-videos.sh --counts 8
 #       also records a system-wide CPU profile of the run (Debian's linux-perf)
 #       and prints it by module and by thread.
+#   QV_D3D9SHARE_PIXELS=0 scripts/bench-videos.sh --counts 16
+#       runs the servers without the shared-texture stand-in's pixel copies,
+#       which Windows' shared textures never make (nothing here reads the
+#       pixels but --identify).
 set -euo pipefail
+if [ "${QV_D3D9SHARE_PIXELS:-1}" = 0 ] && [[ " $* " == *" --identify "* ]]; then
+    echo "bench-videos: --identify reads the frames' pixels, which QV_D3D9SHARE_PIXELS=0 leaves black" >&2
+    exit 2
+fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$root" && mkdir -p "${QV_BUILD:-build}" && cd "${QV_BUILD:-build}" && pwd)
 "$root/scripts/setup.sh"

@@ -600,13 +600,25 @@ void CopyRows(uint8_t* destination, size_t destinationPitch, const uint8_t* sour
         std::memcpy(destination + row * destinationPitch, source + row * sourcePitch, rowBytes);
 }
 
+// QV_D3D9SHARE_PIXELS=0 leaves every pixel block as created (openers see
+// black): for measuring a program whose frames no other process reads, without
+// the copying that Windows' shared textures never do.
+bool CopyingPixels()
+{
+    static const bool copying = [] {
+        wchar_t value[4] = {};
+        return GetEnvironmentVariableW(L"QV_D3D9SHARE_PIXELS", value, 4) != 1 || value[0] != L'0';
+    }();
+    return copying;
+}
+
 // Copies level 0 of an owned texture into its pixel block. Under the lock.
 void Publish(OwnedShare& share)
 {
     share.written = false;
     PixelHeader* header = share.block->Header();
-    if (header->rowBytes == 0)
-        return; // a format the stand-in cannot copy: openers keep black
+    if (header->rowBytes == 0 || !CopyingPixels())
+        return; // a format the stand-in cannot copy, or copying is off: openers keep black
     const auto readBack = OriginalOf<GetRenderTargetDataFn>(share.device, kSlotDeviceGetRenderTargetData);
     D3DSURFACE_DESC desc{};
     HRESULT hr = readBack ? share.level0->GetDesc(&desc) : E_FAIL;
