@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -57,7 +58,11 @@ struct PlaybackRun : ClientRun
         parameters.startPosition = start;
         parameters.soundVolume = 0.5f;
         parameters.isLoopEnabled = loop ? 1 : 0;
-        return client->Init(0, parameters) && client->Open();
+        const bool opened = client->Init(0, parameters) && client->Open();
+        // A failed start says why through the callback; the test's failure shows it.
+        for (size_t i = 0; !opened && i < log->errors.size(); ++i)
+            std::fprintf(stderr, "open failed: error %u '%s'\n", log->errors[i].code, log->errors[i].text.c_str());
+        return opened;
     }
 
     // Polls until a frame of the given colour is named, or the time is up.
