@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -58,11 +57,7 @@ struct PlaybackRun : ClientRun
         parameters.startPosition = start;
         parameters.soundVolume = 0.5f;
         parameters.isLoopEnabled = loop ? 1 : 0;
-        const bool opened = client->Init(0, parameters) && client->Open();
-        // A failed start says why through the callback; the test's failure shows it.
-        for (size_t i = 0; !opened && i < log->errors.size(); ++i)
-            std::fprintf(stderr, "open failed: error %u '%s'\n", log->errors[i].code, log->errors[i].text.c_str());
-        return opened;
+        return ClientRun::Open(parameters);
     }
 
     // Polls until a frame of the given colour is named, or the time is up.

@@ -10,6 +10,11 @@ bool ClientRun::Start(HANDLE stubTexture, bool clientStub, const std::wstring& m
     parameters.mediaFile = mediaFile;
     parameters.soundVolume = 0.5f;
     parameters.isLoopEnabled = 1;
+    return Open(parameters);
+}
+
+bool ClientRun::Open(const OpenParameters& parameters)
+{
     if (!client->Init(0, parameters))
     {
         std::fprintf(stderr, "ClientRun: Init failed (%lu)\n", GetLastError());

@@ -65,6 +65,8 @@ struct ClientRun
 
     // Init and Open with the given media file (default: an existing file).
     bool Start(HANDLE stubTexture, bool clientStub, const std::wstring& mediaFile = ExistingFile());
+    // Init and Open with the given parameters; a failure says why on stderr.
+    bool Open(const OpenParameters& parameters);
     bool WaitReady(DWORD timeoutMs = 10000);
     bool WaitErrors(size_t count, DWORD timeoutMs = 10000);
     // Pumps for a while so that late messages would arrive.
